@@ -1,0 +1,29 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS cmdkit EXPORT cmdkitTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/cmdkit)
+install(TARGETS cmdkit-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES doc/cmdkit-demo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(cmdkit_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/cmdkit)
+install(EXPORT cmdkitTargets NAMESPACE cmdkit:: DESTINATION ${cmdkit_cmake_dir})
+configure_package_config_file(cmake/cmdkitConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/cmdkitConfig.cmake
+    INSTALL_DESTINATION ${cmdkit_cmake_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmdkitConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${PROJECT_BINARY_DIR}/cmdkitConfig.cmake
+    ${PROJECT_BINARY_DIR}/cmdkitConfigVersion.cmake
+    DESTINATION ${cmdkit_cmake_dir})
+
+if(BUILD_SHARED_LIBS)
+    set(cmdkit_pc_cflags "-DCMDKIT_SHARED")
+else()
+    set(cmdkit_pc_cflags "")
+endif()
+configure_file(cmake/cmdkit.pc.in ${PROJECT_BINARY_DIR}/cmdkit.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/cmdkit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

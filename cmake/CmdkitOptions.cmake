@@ -1,0 +1,24 @@
+# Warnings are errors in every target of ours; each compiler gets its own set.
+function(cmdkit_set_warnings target)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W4 /WX)
+    else()
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+    endif()
+endfunction()
+
+if(CMDKIT_SANITIZE)
+    if(MSVC)
+        add_compile_options(/fsanitize=address)
+    else()
+        add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                            -fno-omit-frame-pointer)
+        add_link_options(-fsanitize=address,undefined)
+    endif()
+endif()
+
+# Windows programs built with mingw-w64 carry their runtime inside, so they
+# start under Wine or on a bare Windows machine without extra DLLs.
+if(MINGW)
+    add_link_options(-static)
+endif()

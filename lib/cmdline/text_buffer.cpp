@@ -1,0 +1,46 @@
+#include "cmdkit.h"
+#include "cmdline_internal.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void reserve(text_buffer &buffer, size_t needed) {
+    if (needed <= buffer.capacity)
+        return;
+    // Doubling keeps appends amortized constant; the saturation only matters
+    // for requests no allocator could serve anyway.
+    size_t capacity = buffer.capacity < 64 ? 64 : buffer.capacity;
+    while (capacity < needed)
+        capacity = capacity > SIZE_MAX / 2 ? SIZE_MAX : capacity * 2;
+    buffer.data = static_cast<char *>(xrealloc(buffer.data, capacity));
+    buffer.capacity = capacity;
+}
+
+} // namespace
+
+void text_clear(text_buffer &buffer) {
+    buffer.length = 0;
+    if (buffer.data != nullptr)
+        buffer.data[0] = '\0';
+}
+
+void text_append(text_buffer &buffer, const char *piece, size_t length) {
+    size_t needed = buffer.length > SIZE_MAX - length - 1 ? SIZE_MAX : buffer.length + length + 1;
+    reserve(buffer, needed);
+    if (length != 0)
+        std::memcpy(buffer.data + buffer.length, piece, length);
+    buffer.length += length;
+    buffer.data[buffer.length] = '\0';
+}
+
+void text_append(text_buffer &buffer, const char *piece) {
+    text_append(buffer, piece, std::strlen(piece));
+}
+
+void text_release(text_buffer &buffer) {
+    std::free(buffer.data);
+    buffer = text_buffer{};
+}

@@ -1,0 +1,62 @@
+#include "platform.h"
+
+#include "cmdkit.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// A backslash is the directory separator in the Windows paths we are given,
+// so `.\tool.exe` and `C:\bin\tool.exe` become `./tool.exe` and
+// `C:/bin/tool.exe`, relative to the current directory.
+void spell_for_posix(const char *path, char *out, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        out[i] = path[i] == '\\' ? '/' : path[i];
+}
+
+int ascii_lower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
+
+} // namespace
+
+bool platform_path_exists(const char *path) {
+    // Most candidates fit on the stack; longer ones, which PATH entries of
+    // any length can produce, get a heap copy for the moment of the test.
+    char local[512];
+    size_t size = std::strlen(path) + 1;
+    char *spelled = size <= sizeof local ? local : static_cast<char *>(xmalloc(size));
+    spell_for_posix(path, spelled, size);
+    bool exists = access(spelled, F_OK) == 0;
+    if (spelled != local)
+        std::free(spelled);
+    return exists;
+}
+
+int platform_stricmp(const char *a, const char *b) {
+    const auto *x = reinterpret_cast<const unsigned char *>(a);
+    const auto *y = reinterpret_cast<const unsigned char *>(b);
+    while (*x != 0 && ascii_lower(*x) == ascii_lower(*y)) {
+        ++x;
+        ++y;
+    }
+    return ascii_lower(*x) - ascii_lower(*y);
+}
+
+char *platform_strdup(const char *s) {
+    return strdup(s);
+}
+
+const char *platform_getenv(const char *name) {
+    return std::getenv(name);
+}
+
+long platform_read_stdin(char *buffer, size_t size) {
+    return static_cast<long>(read(STDIN_FILENO, buffer, size));
+}
+
+bool platform_is_terminal(int descriptor) {
+    return isatty(descriptor) != 0;
+}

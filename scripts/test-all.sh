@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native build, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the further legs
+# below when their tools are on the machine.  Fails on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${BUILD:-build}
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+section() { printf '\n=== %s\n' "$*"; }
+
+run_leg() {
+    local dir=$1
+    shift
+    cmake -S . -B "$BUILD/$dir" -DCMDKIT_BUILD_TESTS=ON "$@" >/dev/null
+    cmake --build "$BUILD/$dir" -j "$JOBS"
+    (cd "$BUILD/$dir" && ctest --output-on-failure -j "$JOBS")
+}
+
+section "native tests"
+run_leg test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+section "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_leg asan -DCMAKE_BUILD_TYPE=Debug -DCMDKIT_SANITIZE=ON

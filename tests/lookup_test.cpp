@@ -1,0 +1,251 @@
+#include "cmdline.h"
+#include "support/environment.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace {
+
+using testing_support::scoped_variable;
+using testing_support::scratch_directory;
+
+struct lookup_outcome {
+    int result;
+    std::optional<std::string> app_name;
+    std::optional<std::string> new_cmd;
+    std::string trace;
+};
+
+std::optional<std::string> take(char *text) {
+    if (text == nullptr)
+        return std::nullopt;
+    std::string value = text;
+    std::free(text);
+    return value;
+}
+
+lookup_outcome look_up(const std::string &line) {
+    char *app_name = reinterpret_cast<char *>(0x1);
+    char *new_cmd = reinterpret_cast<char *>(0x1);
+    testing::internal::CaptureStderr();
+    int result = look_for_cmd(line.c_str(), &app_name, &new_cmd);
+    std::string trace = testing::internal::GetCapturedStderr();
+    return {result, take(app_name), take(new_cmd), trace};
+}
+
+std::string trying(const std::string &candidate) {
+    return "look for command: trying " + candidate + "\n";
+}
+
+// Every lookup runs in a fresh current directory with PATH and COMSPEC set
+// for the test alone.  `bin` names a search directory the way the user
+// would write it: `C:\bin` on POSIX hosts, where the backslash path lands
+// in a `C:/bin` folder inside the current directory, and the real absolute
+// path of such a folder on Windows.
+class Lookup : public testing::Test {
+  protected:
+    Lookup()
+        : bin(windows ? scratch.path().string() + "\\bin" : "C:\\bin"), path("PATH", bin),
+          comspec("COMSPEC", std::string("C:\\cmd.exe")) {}
+
+    void add_to_bin(const std::string &name) { scratch.add_file(bin_folder + name); }
+
+#ifdef _WIN32
+    static constexpr bool windows = true;
+    const std::string bin_folder = "bin/";
+#else
+    static constexpr bool windows = false;
+    const std::string bin_folder = "C:/bin/";
+#endif
+    scratch_directory scratch;
+    const std::string bin;
+    scoped_variable path;
+    scoped_variable comspec;
+};
+
+TEST_F(Lookup, FindsAlongPathAfterTryingEveryEarlierCandidate) {
+    add_to_bin("tool.exe");
+    lookup_outcome found = look_up("tool a b");
+    EXPECT_EQ(found.result, 1);
+    EXPECT_EQ(found.app_name, bin + "\\tool.exe");
+    EXPECT_EQ(found.new_cmd, bin + "\\tool.exe a b");
+    EXPECT_EQ(found.trace, "look for command: app_name = tool\n" + trying(".\\tool.com") +
+                               trying(".\\tool.exe") + trying(".\\tool.bat") +
+                               trying(".\\tool.cmd") + trying(bin + "\\tool.com") +
+                               trying(bin + "\\tool.exe") + "look for command: new_cmd = " + bin +
+                               "\\tool.exe a b, app_name = " + bin + "\\tool.exe\n");
+}
+
+TEST_F(Lookup, CurrentDirectoryIsSearchedFirst) {
+    add_to_bin("tool.com");
+    scratch.add_file("tool.cmd");
+    lookup_outcome found = look_up("tool arg");
+    EXPECT_EQ(found.app_name, ".\\tool.cmd");
+    EXPECT_EQ(found.new_cmd, ".\\tool.cmd arg");
+}
+
+TEST_F(Lookup, ExtensionsAreTriedInTheirFixedOrder) {
+    add_to_bin("tool.cmd");
+    add_to_bin("tool.bat");
+    add_to_bin("tool.exe");
+    EXPECT_EQ(look_up("tool").app_name, bin + "\\tool.exe");
+}
+
+TEST_F(Lookup, TypedExecutableExtensionIsTriedAsTypedOnly) {
+    lookup_outcome outcome = look_up("TOOL.EXE");
+    EXPECT_EQ(outcome.trace, "look for command: app_name = TOOL.EXE\n" + trying(".\\TOOL.EXE") +
+                                 trying(bin + "\\TOOL.EXE") +
+                                 "look for command: TOOL.EXE not found, concatenating comspec\n"
+                                 "look for command: new_cmd = C:\\cmd.exe /c TOOL.EXE, "
+                                 "app_name = (null)\n");
+}
+
+// The extension test ignores case everywhere; whether the file is then
+// found depends on the file system, which ignores case only on Windows.
+TEST_F(Lookup, TypedExtensionInAnotherCaseFindsTheFileOnlyWhereNamesIgnoreCase) {
+    add_to_bin("tool.exe");
+    lookup_outcome outcome = look_up("Tool.EXE x");
+    if (windows) {
+        EXPECT_EQ(outcome.app_name, bin + "\\Tool.EXE");
+    } else {
+        EXPECT_EQ(outcome.app_name, std::nullopt);
+        EXPECT_EQ(outcome.trace.find("trying .\\Tool.EXE.com"), std::string::npos);
+    }
+}
+
+TEST_F(Lookup, OtherExtensionsGetTheExecutableOnesAppended) {
+    add_to_bin("tool.txt.bat");
+    lookup_outcome found = look_up("tool.txt");
+    EXPECT_EQ(found.app_name, bin + "\\tool.txt.bat");
+    EXPECT_NE(found.trace.find(trying(".\\tool.txt.com")), std::string::npos);
+}
+
+TEST_F(Lookup, DotsInDirectoryPartsAreNotExtensions) {
+    scratch.add_file("tool.exe");
+    scratch.add_file("sub/x.cmd");
+    EXPECT_EQ(look_up("..\\tool").trace.find(trying(".\\..\\tool.com")) != std::string::npos, true);
+    EXPECT_EQ(look_up("sub\\x.cmd go").new_cmd, ".\\sub\\x.cmd go");
+}
+
+TEST_F(Lookup, LeadingBlanksAreSkippedForTheNameButKeptForTheInterpreter) {
+    add_to_bin("tool.exe");
+    EXPECT_EQ(look_up("   tool  x").new_cmd, bin + "\\tool.exe  x");
+    lookup_outcome missing = look_up(" \tmissing x");
+    EXPECT_EQ(missing.app_name, std::nullopt);
+    EXPECT_EQ(missing.new_cmd, "C:\\cmd.exe /c  \tmissing x");
+}
+
+TEST_F(Lookup, NotFoundHandsTheLineToTheInterpreter) {
+    lookup_outcome missing = look_up("missing x");
+    EXPECT_EQ(missing.result, 1);
+    EXPECT_EQ(missing.app_name, std::nullopt);
+    EXPECT_EQ(missing.new_cmd, "C:\\cmd.exe /c missing x");
+}
+
+TEST_F(Lookup, WithoutComspecNothingFoundGivesTwoNullResults) {
+    scoped_variable no_comspec("COMSPEC", std::nullopt);
+    lookup_outcome missing = look_up("missing x");
+    EXPECT_EQ(missing.result, 1);
+    EXPECT_EQ(missing.app_name, std::nullopt);
+    EXPECT_EQ(missing.new_cmd, std::nullopt);
+    EXPECT_NE(missing.trace.find("new_cmd = (null), app_name = (null)\n"), std::string::npos);
+}
+
+TEST_F(Lookup, UnterminatedQuotedNameIsMalformed) {
+    lookup_outcome malformed = look_up("\"unterminated x");
+    EXPECT_EQ(malformed.result, 0);
+    EXPECT_EQ(malformed.app_name, std::nullopt);
+    EXPECT_EQ(malformed.new_cmd, std::nullopt);
+    EXPECT_EQ(malformed.trace, "Look_for_cmd: malformed command (\" not terminated)\n");
+}
+
+TEST_F(Lookup, QuotedNameKeepsItsWhiteSpaceAndDropsItsClosingQuote) {
+    EXPECT_EQ(look_up("\" tool\"").trace.find(trying(".\\ tool.com")) != std::string::npos, true);
+    add_to_bin("tool.exe");
+    EXPECT_EQ(look_up("\"tool\" a").new_cmd, bin + "\\tool.exe a");
+}
+
+// Regression: a found path with white space used to start the command line
+// bare, so the started program saw `C:\Program` as its name.
+TEST_F(Lookup, FoundPathWithWhiteSpaceIsQuotedInTheCommandLine) {
+    scoped_variable spaced("PATH", std::string("Program Files\\x"));
+    scratch.add_file("Program Files/x/tool.exe");
+    lookup_outcome found = look_up("tool a b");
+    EXPECT_EQ(found.app_name, "Program Files\\x\\tool.exe");
+    EXPECT_EQ(found.new_cmd, "\"Program Files\\x\\tool.exe\" a b");
+}
+
+TEST_F(Lookup, ComspecWithWhiteSpaceIsQuoted) {
+    scoped_variable spaced("COMSPEC", std::string("C:\\My Shell\\cmd.exe"));
+    EXPECT_EQ(look_up("missing").new_cmd, "\"C:\\My Shell\\cmd.exe\" /c missing");
+}
+
+TEST_F(Lookup, PathEntriesAreUsedAsWrittenAndEmptyOnesSkipped) {
+    scoped_variable odd("PATH", std::string(";;sub\\;; ;"));
+    scratch.add_file("sub/tool.bat");
+    lookup_outcome found = look_up("tool");
+    EXPECT_EQ(found.app_name, "sub\\\\tool.bat");
+    EXPECT_EQ(found.trace.find(trying("\\tool.com")), std::string::npos) << "empty entry used";
+    EXPECT_EQ(look_up("nothing").trace.find(trying(" \\nothing.com")) != std::string::npos, true);
+}
+
+TEST_F(Lookup, UnsetPathSearchesTheCurrentDirectoryAlone) {
+    scoped_variable no_path("PATH", std::nullopt);
+    lookup_outcome missing = look_up("tool");
+    EXPECT_EQ(missing.trace, "look for command: app_name = tool\n" + trying(".\\tool.com") +
+                                 trying(".\\tool.exe") + trying(".\\tool.bat") +
+                                 trying(".\\tool.cmd") +
+                                 "look for command: tool not found, concatenating comspec\n"
+                                 "look for command: new_cmd = C:\\cmd.exe /c tool, "
+                                 "app_name = (null)\n");
+}
+
+TEST_F(Lookup, ADirectoryNamedLikeTheProgramEndsTheSearch) {
+    scratch.add_directory("tool.com");
+    add_to_bin("tool.exe");
+    EXPECT_EQ(look_up("tool").app_name, ".\\tool.com");
+}
+
+TEST_F(Lookup, EmptyLineSearchesTheBareExtensions) {
+    lookup_outcome empty = look_up("");
+    EXPECT_EQ(empty.result, 1);
+    EXPECT_NE(empty.trace.find(trying(".\\.com")), std::string::npos);
+    EXPECT_EQ(empty.new_cmd, "C:\\cmd.exe /c ");
+}
+
+// Candidates used to be composed in a 260-byte buffer; longer ones must be
+// traced and tested whole, never cut or written past an end.
+TEST_F(Lookup, CandidatesLongerThanTheOldBufferAreComposedWhole) {
+    const std::string outer(150, 'd');
+    const std::string inner(150, 'e');
+    scoped_variable deep("PATH", outer + "\\" + inner);
+    lookup_outcome outcome = look_up("tool");
+    const std::string candidate = outer + "\\" + inner + "\\tool.cmd";
+    EXPECT_NE(outcome.trace.find(trying(candidate)), std::string::npos);
+    if (!windows) {
+        scratch.add_file(outer + "/" + inner + "/tool.cmd");
+        EXPECT_EQ(look_up("tool").app_name, candidate);
+    }
+}
+
+TEST_F(Lookup, BytesAboveAsciiAreNeverWhiteSpace) {
+    lookup_outcome outcome = look_up("tool\xA0x\x85y z");
+    EXPECT_NE(outcome.trace.find("app_name = tool\xA0x\x85y\n"), std::string::npos);
+    EXPECT_EQ(outcome.new_cmd, "C:\\cmd.exe /c tool\xA0x\x85y z");
+}
+
+TEST_F(Lookup, NullArgumentsAreRefusedOrIgnored) {
+    char *app_name = reinterpret_cast<char *>(0x1);
+    char *new_cmd = reinterpret_cast<char *>(0x1);
+    EXPECT_EQ(look_for_cmd(nullptr, &app_name, &new_cmd), 0);
+    EXPECT_EQ(app_name, nullptr);
+    EXPECT_EQ(new_cmd, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(look_for_cmd("missing", nullptr, nullptr), 1);
+    testing::internal::GetCapturedStderr();
+}
+
+} // namespace

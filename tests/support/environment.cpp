@@ -1,0 +1,60 @@
+#include "environment.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+scratch_directory::scratch_directory() : previous_(fs::current_path()) {
+    std::random_device seed;
+    std::mt19937_64 generator(seed());
+    for (;;) {
+        path_ = fs::temp_directory_path() / ("cmdkit-test-" + std::to_string(generator()));
+        if (fs::create_directory(path_))
+            break;
+    }
+    fs::current_path(path_);
+}
+
+scratch_directory::~scratch_directory() {
+    std::error_code ignored;
+    fs::current_path(previous_, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+void scratch_directory::add_file(const std::string &relative) const {
+    fs::path file = path_ / fs::u8path(relative);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file).flush();
+}
+
+void scratch_directory::add_directory(const std::string &relative) const {
+    fs::create_directories(path_ / fs::u8path(relative));
+}
+
+void set_variable(const char *name, const std::optional<std::string> &value) {
+#ifdef _WIN32
+    // The CRT has no empty variables: setting "" removes the variable.
+    _putenv_s(name, value ? value->c_str() : "");
+#else
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+scoped_variable::scoped_variable(const char *name, std::optional<std::string> value) : name_(name) {
+    if (const char *old = std::getenv(name))
+        previous_ = old;
+    set_variable(name, value);
+}
+
+scoped_variable::~scoped_variable() {
+    set_variable(name_.c_str(), previous_);
+}
+
+} // namespace testing_support

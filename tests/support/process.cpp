@@ -1,0 +1,173 @@
+#include "process.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char **environ;
+#endif
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path temporary_file(const char *tag) {
+    static std::mt19937_64 generator(std::random_device{}());
+    return fs::temp_directory_path() / ("cmdkit-proc-" + std::to_string(generator()) + "-" + tag);
+}
+
+std::string read_file(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path &file, const std::string &text) {
+    std::ofstream(file, std::ios::binary)
+        .write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+// The child's environment: ours with the changes applied, as NAME=VALUE.
+std::vector<std::string> child_environment(const environment_changes &changes) {
+    std::vector<std::string> entries;
+#ifdef _WIN32
+    char *block = GetEnvironmentStringsA();
+    for (const char *entry = block; *entry != '\0'; entry += std::strlen(entry) + 1)
+        entries.emplace_back(entry);
+    FreeEnvironmentStringsA(block);
+#else
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        entries.emplace_back(*entry);
+#endif
+    for (const auto &[name, value] : changes) {
+        std::vector<std::string> kept;
+        for (const std::string &entry : entries) {
+            std::string entry_name = entry.substr(0, entry.find('='));
+#ifdef _WIN32
+            bool same = _stricmp(entry_name.c_str(), name.c_str()) == 0;
+#else
+            bool same = entry_name == name;
+#endif
+            if (!same)
+                kept.push_back(entry);
+        }
+        if (value)
+            kept.push_back(name + "=" + *value);
+        entries = kept;
+    }
+    return entries;
+}
+
+#ifdef _WIN32
+
+HANDLE inheritable(const fs::path &file, bool writing) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
+    return CreateFileA(file.string().c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                       writing ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int spawn(const std::string &program, const std::vector<std::string> &environment,
+          const std::string &directory, const fs::path &in, const fs::path &out,
+          const fs::path &err) {
+    std::string block;
+    for (const std::string &entry : environment)
+        block += entry + '\0';
+    block += '\0';
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inheritable(in, false);
+    startup.hStdOutput = inheritable(out, true);
+    startup.hStdError = inheritable(err, true);
+    std::string command_line = "\"" + program + "\"";
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                                  block.data(), directory.empty() ? nullptr : directory.c_str(),
+                                  &startup, &process);
+    CloseHandle(startup.hStdInput);
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(startup.hStdError);
+    if (!started)
+        throw std::runtime_error("cannot start " + program);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return static_cast<int>(code);
+}
+
+#else
+
+int spawn(const std::string &program, const std::vector<std::string> &environment,
+          const std::string &directory, const fs::path &in, const fs::path &out,
+          const fs::path &err) {
+    std::vector<char *> envp;
+    for (const std::string &entry : environment)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int in_fd = open(in.c_str(), O_RDONLY);
+        int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        if (!directory.empty() && chdir(directory.c_str()) != 0)
+            _exit(126);
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+#endif
+
+} // namespace
+
+process_result run_program(const std::string &program, const std::string &input,
+                           const environment_changes &changes, const std::string &directory) {
+    fs::path in = temporary_file("in");
+    fs::path out = temporary_file("out");
+    fs::path err = temporary_file("err");
+    write_file(in, input);
+    process_result result;
+    result.exit_code = spawn(program, child_environment(changes), directory, in, out, err);
+    result.out = read_file(out);
+    result.err = read_file(err);
+    std::error_code ignored;
+    fs::remove(in, ignored);
+    fs::remove(out, ignored);
+    fs::remove(err, ignored);
+    return result;
+}
+
+std::string sibling_program(const char *argv0, const std::string &name) {
+    fs::path self = fs::absolute(fs::path(argv0));
+#ifdef _WIN32
+    return (self.parent_path() / (name + ".exe")).string();
+#else
+    return (self.parent_path() / name).string();
+#endif
+}
+
+} // namespace testing_support
