@@ -23,3 +23,17 @@ run_leg test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 section "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     run_leg asan -DCMAKE_BUILD_TYPE=Debug -DCMDKIT_SANITIZE=ON
+
+section "Windows build (mingw-w64) under Wine"
+wine=/usr/lib/wine/wine64
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    echo "Windows leg SKIPPED: x86_64-w64-mingw32-g++-posix is not installed (g++-mingw-w64-x86-64-posix)"
+elif [ ! -x "$wine" ]; then
+    echo "Windows leg SKIPPED: $wine is not installed (wine64)"
+else
+    cmake -S . -B "$BUILD/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMDKIT_BUILD_TESTS=ON >/dev/null
+    cmake --build "$BUILD/windows" -j "$JOBS"
+    # One test at a time: the first start of the Wine prefix sets it up.
+    (cd "$BUILD/windows" && ctest --output-on-failure)
+fi

@@ -249,6 +249,25 @@ TEST_F(LookupLoop, VeryLongLinesArriveWhole) {
                          "App not found, cmd: C:\\cmd.exe /c missing\n"));
 }
 
+// With the system's own PATH and COMSPEC, real programs are found the way a
+// Windows user would expect, letter case and all.
+TEST(RealWindows, FindsSystemProgramsAndFallsBackToTheSystemInterpreter) {
+#ifndef _WIN32
+    GTEST_SKIP() << "needs a Windows system directory; runs on the Windows leg";
+#endif
+    process_result run = run_demo("notepad readme.txt\nNOTEPAD.EXE\ndir /b\n");
+    std::string lines = lookup_part(run.out);
+    EXPECT_NE(lines.find(as_written("app: C:\\windows\\system32\\notepad.exe, "
+                                    "cmd: C:\\windows\\system32\\notepad.exe readme.txt\n")),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find(as_written("app: C:\\windows\\system32\\NOTEPAD.EXE, cmd: "
+                                    "C:\\windows\\system32\\NOTEPAD.EXE\n")),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find(as_written("cmd.exe /c dir /b\n")), std::string::npos) << lines;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
