@@ -37,3 +37,6 @@ else
     # One test at a time: the first start of the Wine prefix sets it up.
     (cd "$BUILD/windows" && ctest --output-on-failure)
 fi
+
+section "fuzzing smoke run (${FUZZ_SMOKE_SECONDS:-20}s per harness)"
+FUZZ_SECONDS=${FUZZ_SMOKE_SECONDS:-20} ./fuzz/run.sh

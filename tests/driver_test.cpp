@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 namespace {
@@ -13,6 +14,18 @@ using testing_support::run_program;
 using testing_support::scratch_directory;
 
 std::string demo_program;
+std::string preload_library;
+
+#ifdef _WIN32
+constexpr bool windows = true;
+#else
+constexpr bool windows = false;
+#endif
+
+bool ends_with(const std::string &text, const std::string &tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 // The demonstration's standard output, byte for byte.
 const char demonstration_output[] = R"demo(foo a b
@@ -268,10 +281,106 @@ TEST(RealWindows, FindsSystemProgramsAndFallsBackToTheSystemInterpreter) {
     EXPECT_NE(lines.find(as_written("cmd.exe /c dir /b\n")), std::string::npos) << lines;
 }
 
+// Lines past any buffer size, bytes of every value and an embedded NUL all
+// reach the lookup whole; the driver never loses or splits a line.
+TEST_F(LookupLoop, OneMebibyteLineArrivesWhole) {
+    const std::string argument(1024 * 1024, 'm');
+    process_result run = run_in_folder("tool " + argument + "\n");
+    EXPECT_EQ(lookup_part(run.out),
+              as_written("app: bin\\tool.exe, cmd: bin\\tool.exe " + argument + "\n"));
+}
+
+TEST_F(LookupLoop, EmbeddedNulEndsTheLineForTheLibraryOnly) {
+    process_result run = run_in_folder(std::string("missing\0ignored\ntool b\n", 22));
+    EXPECT_EQ(lookup_part(run.out), as_written("App not found, cmd: C:\\cmd.exe /c missing\n"
+                                               "app: bin\\tool.exe, cmd: bin\\tool.exe b\n"));
+}
+
+// Every byte but the line feed, the carriage return (dropped before a line
+// feed) and, on Windows, Ctrl-Z, which a text-mode stream reads as the end.
+TEST_F(LookupLoop, EveryByteValueIsHandedOnToTheInterpreter) {
+    std::string bytes;
+    for (int value = 1; value <= 0xFF; ++value) {
+        if (value != '\n' && value != '\r' && (value != 0x1A || !windows))
+            bytes += static_cast<char>(value);
+    }
+    process_result run = run_in_folder("missing " + bytes + "\n");
+    EXPECT_EQ(lookup_part(run.out),
+              as_written("App not found, cmd: C:\\cmd.exe /c missing " + bytes + "\n"));
+}
+
+// Standard input is read in text mode on Windows, where Ctrl-Z ends it; on
+// POSIX hosts it is an ordinary byte.
+TEST_F(LookupLoop, CtrlZEndsTheInputOnlyOnWindows) {
+    process_result run = run_in_folder("missing a\n\x1A\nmissing b\n");
+    if (windows)
+        EXPECT_EQ(lookup_part(run.out),
+                  as_written("App not found, cmd: C:\\cmd.exe /c missing a\n"));
+    else
+        EXPECT_EQ(lookup_part(run.out), "App not found, cmd: C:\\cmd.exe /c missing a\n"
+                                        "App not found, cmd: C:\\cmd.exe /c \x1A\n"
+                                        "App not found, cmd: C:\\cmd.exe /c missing b\n");
+}
+
+// An allocation that fails inside the running program ends it with status
+// 1 and the allocator's line, and loses none of the results printed before.
+class AllocationFailure : public LookupLoop {
+  protected:
+    process_result run_failing(const char *variable, const std::string &size,
+                               const std::string &input) {
+        return run_demo(input,
+                        {{"PATH", "bin"},
+                         {"COMSPEC", "C:\\cmd.exe"},
+                         {"LD_PRELOAD", preload_library},
+                         {variable, size}},
+                        scratch.path().string());
+    }
+
+    void SetUp() override {
+#ifdef _WIN32
+        GTEST_SKIP() << "needs a preloadable allocator; the Windows leg covers the "
+                        "allocators' failure path in the unit tests";
+#else
+        if (!std::ifstream(preload_library))
+            GTEST_SKIP() << "failing_alloc.so is built only without sanitizers";
+#endif
+    }
+};
+
+TEST_F(AllocationFailure, MallocFailureEndsTheRunAfterEarlierResults) {
+    // The command name is copied into a block of its length plus one.
+    process_result run =
+        run_failing("CMDKIT_FAIL_MALLOC", "100", "missing a\n" + std::string(99, 'n') + " b\n");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(lookup_part(run.out), "App not found, cmd: C:\\cmd.exe /c missing a\n");
+    EXPECT_TRUE(ends_with(run.err, "\nmalloc(100) failed in cmdkit at line 36\n")) << run.err;
+}
+
+TEST_F(AllocationFailure, ReallocFailureEndsTheRunAfterEarlierResults) {
+    // The second line outgrows the reader's first 256 bytes.
+    process_result run = run_failing("CMDKIT_FAIL_REALLOC", "512",
+                                     "missing a\nmissing " + std::string(300, 'r') + "\n");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(lookup_part(run.out), "App not found, cmd: C:\\cmd.exe /c missing a\n");
+    EXPECT_TRUE(ends_with(run.err, "\nrealloc(512) failed in cmdkit at line 46\n")) << run.err;
+}
+
+TEST_F(AllocationFailure, StrdupFailureEndsTheRunAfterEarlierResults) {
+    // The found path `bin\tool.exe` is copied with its NUL: 13 bytes.
+    process_result run = run_failing("CMDKIT_FAIL_STRDUP", "13", "missing a\ntool b\n");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(lookup_part(run.out), "App not found, cmd: C:\\cmd.exe /c missing a\n");
+    const std::string tail = run.err.substr(run.err.rfind("\nstrdup(") + 1);
+    EXPECT_TRUE(tail.size() > 40 && ends_with(tail, ") failed in cmdkit at line 26\n") &&
+                tail.find_first_not_of("0123456789abcdef", 7) == tail.find(')'))
+        << tail;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
+    preload_library = testing_support::sibling_program(argv[0], "failing_alloc.so");
     demo_program = testing_support::sibling_program(argv[0], "cmdkit-demo");
     return RUN_ALL_TESTS();
 }
