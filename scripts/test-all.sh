@@ -24,6 +24,12 @@ section "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     run_leg asan -DCMAKE_BUILD_TYPE=Debug -DCMDKIT_SANITIZE=ON
 
+section "shared library: the program and the installed package"
+cmake -S . -B "$BUILD/shared" -DCMDKIT_BUILD_TESTS=ON -DBUILD_SHARED_LIBS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD/shared" -j "$JOBS"
+(cd "$BUILD/shared" && ctest --output-on-failure -R '^(driver|install_consumers)$')
+
 section "Windows build (mingw-w64) under Wine"
 wine=/usr/lib/wine/wine64
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then

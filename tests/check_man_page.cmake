@@ -1,0 +1,10 @@
+# cmake -DMANDOC=... -DPAGE=... -DVERSION=... -P check_man_page.cmake
+execute_process(COMMAND ${MANDOC} -Tlint ${PAGE} RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "mandoc -Tlint reports:\n${said}")
+endif()
+file(STRINGS ${PAGE} title REGEX "^\\.TH ")
+if(NOT title MATCHES "\"cmdkit ${VERSION}\"")
+    message(FATAL_ERROR "the manual page names another version than ${VERSION}: ${title}")
+endif()
+message(STATUS "manual page: clean, version ${VERSION}")

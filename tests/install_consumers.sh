@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs a configured build into a temporary prefix and builds two
+# programs against it from outside the tree, as users would: the README's
+# C example through pkg-config and a C++ program through find_package.
+# Both must print the expected results.  For a shared build it also checks
+# that the library exports the public interface and nothing else.
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for file in include/cmdkit/cmdkit.h include/cmdkit/cmdline.h share/man/man1/cmdkit-demo.1 bin/cmdkit-demo; do
+    [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
+done
+libdir=$(dirname "$(find "$prefix" -name cmdkit.pc)")/..
+
+# The README shows the C example; it must be the very file built here.
+example="$source/examples/using_cmdkit.c"
+if ! python3 - "$source/README.md" "$example" <<'PY'
+import sys
+readme, example = (open(p).read() for p in sys.argv[1:])
+sys.exit(0 if "```c\n" + example + "```\n" in readme else 1)
+PY
+then
+    echo "README's C example differs from examples/using_cmdkit.c"
+    exit 1
+fi
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -o "$work/c_consumer" "$example" $(pkg-config --cflags --libs cmdkit)
+cmake -S "$source/tests/consumers/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cpp" >/dev/null
+
+mkdir -p "$work/run/bin"
+touch "$work/run/bin/tool.exe"
+for consumer in "$work/c_consumer" "$work/cpp/cpp_consumer"; do
+    (cd "$work/run" && LD_LIBRARY_PATH="$libdir" PATH=bin COMSPEC='C:\cmd.exe' "$consumer" \
+        >"$work/out" 2>/dev/null)
+    if ! diff -u "$source/tests/consumers/expected.txt" "$work/out"; then
+        echo "$(basename "$consumer") printed something else"
+        exit 1
+    fi
+done
+
+shared=$(find "$libdir" -maxdepth 1 -name 'libcmdkit.so.*' | head -n 1)
+if [ -n "$shared" ]; then
+    exported=$(nm -D --defined-only "$shared" | awk '{print $3}' | sort | tr '\n' ' ')
+    public="argv_to_cmdline concat2 concat3 concatn look_for_cmd parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+    if [ "$exported" != "$public" ]; then
+        echo "shared library exports: $exported"
+        echo "expected only:          $public"
+        exit 1
+    fi
+fi
+echo "installed package: C (pkg-config) and C++ (find_package) consumers agree${shared:+; exports are the public interface only}"
