@@ -22,3 +22,14 @@ endif()
 if(MINGW)
     add_link_options(-static)
 endif()
+
+# A static copy of the library whose internal headers are on the include
+# path, for the tests, benchmarks and fuzzers that reach internal functions.
+function(cmdkit_add_internal_library name)
+    add_library(${name} STATIC ${cmdkit_sources} ${cmdkit_platform_source})
+    target_include_directories(${name} PUBLIC
+        ${PROJECT_SOURCE_DIR}/lib/cmdkit
+        ${PROJECT_SOURCE_DIR}/lib/cmdline
+        ${PROJECT_SOURCE_DIR}/lib/platform)
+    cmdkit_set_warnings(${name})
+endfunction()

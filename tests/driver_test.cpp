@@ -376,6 +376,30 @@ TEST_F(AllocationFailure, StrdupFailureEndsTheRunAfterEarlierResults) {
         << tail;
 }
 
+// A program that writes one line into our pipe and waits must get the
+// answer, on both streams, without closing its end; the reader flushes both
+// before it waits for more input.
+TEST_F(LookupLoop, AnswersEachLineBeforeTheNextOneIsWritten) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the pipe conversation is driven from the POSIX leg";
+#else
+    testing_support::coprocess demo(demo_program, {{"PATH", "bin"}, {"COMSPEC", "C:\\cmd.exe"}},
+                                    scratch.path().string());
+    EXPECT_EQ(demo.read_until(demonstration_output, false), demonstration_output);
+    EXPECT_EQ(demo.read_until(demonstration_trace, true), demonstration_trace);
+
+    demo.write_input("tool a\n");
+    EXPECT_EQ(demo.read_until("\n", false), "app: bin\\tool.exe, cmd: bin\\tool.exe a\n");
+    EXPECT_TRUE(
+        ends_with(demo.read_until("app_name = bin\\tool.exe\n", true),
+                  "look for command: new_cmd = bin\\tool.exe a, app_name = bin\\tool.exe\n"));
+
+    demo.write_input("missing b\n");
+    EXPECT_EQ(demo.read_until("\n", false), "App not found, cmd: C:\\cmd.exe /c missing b\n");
+    EXPECT_EQ(demo.finish(), 0);
+#endif
+}
+
 } // namespace
 
 int main(int argc, char **argv) {

@@ -97,9 +97,24 @@ void discard(pipeline_builder &builder) {
     builder = pipeline_builder{};
 }
 
-void trace(const char *label, const char *text) {
-    std::fputs(label, stderr);
-    std::fputs(text, stderr);
+// Writes `label`, the text from `text` to the end of the line, and a line
+// feed.  Every token repeats the rest of the line, so the lengths come from
+// the line's end instead of being measured again, and a trace line that
+// fits a small buffer is handed to stdio in one call instead of three.
+template <size_t label_size>
+void trace(const char (&label)[label_size], const char *text, const char *line_end) {
+    constexpr size_t label_length = label_size - 1;
+    const auto text_length = static_cast<size_t>(line_end - text);
+    char assembled[512];
+    if (text_length < sizeof assembled - label_length) {
+        std::memcpy(assembled, label, label_length);
+        std::memcpy(assembled + label_length, text, text_length);
+        assembled[label_length + text_length] = '\n';
+        std::fwrite(assembled, 1, label_length + text_length + 1, stderr);
+        return;
+    }
+    std::fwrite(label, 1, label_length, stderr);
+    std::fwrite(text, 1, text_length, stderr);
     std::fputc('\n', stderr);
 }
 
@@ -114,6 +129,7 @@ bool refuse(const char *message, bool invalid) {
 
 struct parse_state {
     const char *line;
+    const char *line_end;
     const char *cursor;
     char **input;
     char **output;
@@ -188,7 +204,7 @@ bool parse_tokens(parse_state &state) {
         const char *start = nullptr;
         const char *end = nullptr;
         state.current_kind = next_token(state.cursor, &start, &end);
-        trace("token = ", start);
+        trace("token = ", start, state.line_end);
         bool kept = true;
         switch (state.current_kind) {
         case TOKEN_WORD:
@@ -234,8 +250,9 @@ extern "C" char ***parse_cmdline(const char *line, char **input, char **output, 
         return nullptr;
     }
 
+    state.line_end = line + std::strlen(line);
     start_list(state.builder);
-    trace("line = ", line);
+    trace("line = ", line, state.line_end);
     bool parsed = parse_tokens(state);
     if (!parsed)
         discard(state.builder);

@@ -51,6 +51,28 @@ const char *closing_quote(const char *open) {
     return p;
 }
 
+// Characters that need no decision inside a word: anything but the NUL,
+// the word-ending set, quotes, the backslash and the semicolon.  Most of a
+// line is made of them, so the tokenizer skips them in a tight loop.
+bool is_plain_word_character(char c) {
+    switch (c) {
+    case '\0':
+    case '<':
+    case '>':
+    case '|':
+    case ' ':
+    case '\t':
+    case '\n':
+    case '"':
+    case '\'':
+    case '\\':
+    case ';':
+        return false;
+    default:
+        return true;
+    }
+}
+
 } // namespace
 
 int next_token(const char *text, const char **start, const char **end) {
@@ -64,6 +86,10 @@ int next_token(const char *text, const char **start, const char **end) {
     // may open anywhere and join the text around them into one word.
     bool in_word = false;
     for (;; ++p) {
+        if (in_word) {
+            while (is_plain_word_character(*p))
+                ++p;
+        }
         const char c = *p;
         *end = p + 1;
         if (in_word && ends_word(c)) {

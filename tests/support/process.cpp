@@ -13,6 +13,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char **environ;
@@ -160,6 +161,95 @@ process_result run_program(const std::string &program, const std::string &input,
     fs::remove(err, ignored);
     return result;
 }
+
+#ifndef _WIN32
+
+coprocess::coprocess(const std::string &program, const environment_changes &changes,
+                     const std::string &directory) {
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<std::string> environment = child_environment(changes);
+    std::vector<char *> envp;
+    for (const std::string &entry : environment)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(fd);
+        if (chdir(directory.c_str()) != 0)
+            _exit(126);
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    input_ = in[1];
+    output_ = out[0];
+    error_ = err[0];
+}
+
+coprocess::~coprocess() {
+    if (pid_ > 0)
+        finish();
+    for (int fd : {output_, error_}) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+void coprocess::write_input(const std::string &text) {
+    size_t written = 0;
+    while (written < text.size()) {
+        ssize_t n = write(input_, text.data() + written, text.size() - written);
+        if (n <= 0)
+            throw std::runtime_error("write to child failed");
+        written += static_cast<size_t>(n);
+    }
+}
+
+std::string coprocess::read_until(const std::string &ending, bool from_stderr, int seconds) {
+    const int fd = from_stderr ? error_ : output_;
+    std::string text;
+    auto complete = [&] {
+        return text.size() >= ending.size() &&
+               text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+    };
+    while (!complete()) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, seconds * 1000) <= 0)
+            break;
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+int coprocess::finish() {
+    if (input_ >= 0) {
+        close(input_);
+        input_ = -1;
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+#endif
 
 std::string sibling_program(const char *argv0, const std::string &name) {
     fs::path self = fs::absolute(fs::path(argv0));

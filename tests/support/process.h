@@ -23,6 +23,33 @@ using environment_changes = std::vector<std::pair<std::string, std::optional<std
 process_result run_program(const std::string &program, const std::string &input,
                            const environment_changes &changes, const std::string &directory = "");
 
+#ifndef _WIN32
+// A child that we talk to through pipes while it runs, the way a program
+// driving cmdkit-demo line by line does.
+class coprocess {
+  public:
+    coprocess(const std::string &program, const environment_changes &changes,
+              const std::string &directory);
+    ~coprocess();
+    coprocess(const coprocess &) = delete;
+    coprocess &operator=(const coprocess &) = delete;
+
+    void write_input(const std::string &text);
+    // Reads standard output (or, with `from_stderr`, standard error) until
+    // what was read ends with `ending`; gives up after `seconds` without
+    // new data and returns what arrived by then.
+    std::string read_until(const std::string &ending, bool from_stderr, int seconds = 10);
+    // Closes standard input and returns the exit status.
+    int finish();
+
+  private:
+    int pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int error_ = -1;
+};
+#endif
+
 // The path of a program built next to the running test binary.
 std::string sibling_program(const char *argv0, const std::string &name);
 
