@@ -2,7 +2,7 @@
 // the same words: GLib's g_shell_parse_argv and LLVM's Windows command-line
 // tokenizer.  The word lists are first checked against shlex's (written by
 // shlex_bench.py); then each splitter's loop alone is timed, warmed up, as
-// the median of five runs in nanoseconds per line.
+// in interleaved rounds, as the median in nanoseconds per line.
 //
 //     cmdkit_peers plain|pipes CORPUS EXPECTED_WORDS
 #include "cmdline.h"
@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -136,19 +135,35 @@ void llvm_loop(const std::vector<std::string> &lines) {
     }
 }
 
-double median_ns_per_line(const std::function<void(const std::vector<std::string> &)> &loop,
-                          const std::vector<std::string> &lines) {
-    std::vector<double> runs;
-    loop(lines); // warm-up
-    for (int run = 0; run < 5; ++run) {
-        auto start = std::chrono::steady_clock::now();
-        loop(lines);
-        auto elapsed = std::chrono::steady_clock::now() - start;
-        runs.push_back(std::chrono::duration<double, std::nano>(elapsed).count() /
-                       static_cast<double>(lines.size()));
+using splitting_loop = void (*)(const std::vector<std::string> &);
+
+double ns_per_line(splitting_loop loop, const std::vector<std::string> &lines) {
+    auto start = std::chrono::steady_clock::now();
+    loop(lines);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration<double, std::nano>(elapsed).count() /
+           static_cast<double>(lines.size());
+}
+
+// Runs the loops in turn, several rounds, so that a slow moment of the
+// machine touches all of them alike; the first round only warms up.
+std::vector<double> interleaved_medians(const std::vector<splitting_loop> &loops,
+                                        const std::vector<std::string> &lines) {
+    constexpr int rounds = 7;
+    std::vector<std::vector<double>> times(loops.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = 0; i < loops.size(); ++i) {
+            double time = ns_per_line(loops[i], lines);
+            if (round > 0)
+                times[i].push_back(time);
+        }
     }
-    std::sort(runs.begin(), runs.end());
-    return runs[runs.size() / 2];
+    std::vector<double> medians;
+    for (std::vector<double> &runs : times) {
+        std::sort(runs.begin(), runs.end());
+        medians.push_back(runs[runs.size() / 2]);
+    }
+    return medians;
 }
 
 bool agrees(const char *name, const std::vector<std::string> &lines,
@@ -185,10 +200,12 @@ int main(int argc, char **argv) {
                agrees("llvm", lines, expected, llvm_words);
     if (!same)
         return 1;
-    std::printf("cmdkit %.1f\n", median_ns_per_line(cmdkit_loop, lines));
     if (plain) {
-        std::printf("glib %.1f\n", median_ns_per_line(glib_loop, lines));
-        std::printf("llvm %.1f\n", median_ns_per_line(llvm_loop, lines));
+        std::vector<double> medians =
+            interleaved_medians({cmdkit_loop, glib_loop, llvm_loop}, lines);
+        std::printf("cmdkit %.1f\nglib %.1f\nllvm %.1f\n", medians[0], medians[1], medians[2]);
+    } else {
+        std::printf("cmdkit %.1f\n", interleaved_medians({cmdkit_loop}, lines)[0]);
     }
     return 0;
 }

@@ -5,7 +5,7 @@ are checked against, and times the splitting loop alone.
     shlex_bench.py plain|pipes CORPUS WORDS_OUT
 
 Writes the word lists (words joined by US, one line per input line) to
-WORDS_OUT and prints `ns_per_line N` (median of five warm runs)."""
+WORDS_OUT and prints `ns_per_line N` (median of three runs after a warm-up)."""
 import shlex
 import statistics
 import sys
@@ -31,7 +31,7 @@ def main():
         for line in lines:
             out.write("\x1f".join(split(line)) + "\n")
     runs = []
-    for _ in range(6):
+    for _ in range(4):
         start = time.perf_counter_ns()
         for line in lines:
             split(line)

@@ -46,3 +46,14 @@ fi
 
 section "fuzzing smoke run (${FUZZ_SMOKE_SECONDS:-20}s per harness)"
 FUZZ_SECONDS=${FUZZ_SMOKE_SECONDS:-20} ./fuzz/run.sh
+
+section "benchmarks build and run once (the measurements themselves: make bench)"
+if [ -f /usr/include/benchmark/benchmark.h ]; then
+    cmake -S . -B "$BUILD/bench" -DCMAKE_BUILD_TYPE=Release -DCMDKIT_BUILD_TESTS=OFF \
+        -DCMDKIT_BUILD_BENCH=ON >/dev/null
+    cmake --build "$BUILD/bench" -j "$JOBS"
+    "$BUILD/bench/bench/cmdkit_micro" --benchmark_min_time=0.001 >/dev/null
+    echo "benchmarks: built and ran"
+else
+    echo "benchmarks SKIPPED: Google Benchmark is not installed (libbenchmark-dev)"
+fi

@@ -313,7 +313,7 @@ TEST_F(LookupLoop, EveryByteValueIsHandedOnToTheInterpreter) {
 // POSIX hosts it is an ordinary byte.
 TEST_F(LookupLoop, CtrlZEndsTheInputOnlyOnWindows) {
     process_result run = run_in_folder("missing a\n\x1A\nmissing b\n");
-    if (windows)
+    if constexpr (windows)
         EXPECT_EQ(lookup_part(run.out),
                   as_written("App not found, cmd: C:\\cmd.exe /c missing a\n"));
     else

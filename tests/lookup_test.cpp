@@ -108,7 +108,7 @@ TEST_F(Lookup, TypedExecutableExtensionIsTriedAsTypedOnly) {
 TEST_F(Lookup, TypedExtensionInAnotherCaseFindsTheFileOnlyWhereNamesIgnoreCase) {
     add_to_bin("tool.exe");
     lookup_outcome outcome = look_up("Tool.EXE x");
-    if (windows) {
+    if constexpr (windows) {
         EXPECT_EQ(outcome.app_name, bin + "\\Tool.EXE");
     } else {
         EXPECT_EQ(outcome.app_name, std::nullopt);
@@ -225,7 +225,7 @@ TEST_F(Lookup, CandidatesLongerThanTheOldBufferAreComposedWhole) {
     lookup_outcome outcome = look_up("tool");
     const std::string candidate = outer + "\\" + inner + "\\tool.cmd";
     EXPECT_NE(outcome.trace.find(trying(candidate)), std::string::npos);
-    if (!windows) {
+    if constexpr (!windows) {
         scratch.add_file(outer + "/" + inner + "/tool.cmd");
         EXPECT_EQ(look_up("tool").app_name, candidate);
     }

@@ -51,27 +51,31 @@ const char *closing_quote(const char *open) {
     return p;
 }
 
-// Characters that need no decision inside a word: anything but the NUL,
-// the word-ending set, quotes, the backslash and the semicolon.  Most of a
-// line is made of them, so the tokenizer skips them in a tight loop.
-bool is_plain_word_character(char c) {
-    switch (c) {
-    case '\0':
-    case '<':
-    case '>':
-    case '|':
-    case ' ':
-    case '\t':
-    case '\n':
-    case '"':
-    case '\'':
-    case '\\':
-    case ';':
-        return false;
-    default:
-        return true;
+// Per-byte flags for the two hot loops: most of a line is plain word text,
+// and a table lookup decides that in one step.
+enum : unsigned char {
+    stops_word_run = 1, // needs a decision inside a word (the `;` too, since
+                        // the separator setting can make it one)
+    stops_copy_run = 2, // a quote or a backslash, which quote removal handles
+};
+
+struct byte_flags {
+    unsigned char flags[256] = {};
+    constexpr byte_flags() {
+        const char word_stops[] = "<>| \t\n\"'\\;";
+        const char copy_stops[] = "\"'\\";
+        flags[0] = stops_word_run;
+        for (size_t i = 0; word_stops[i] != '\0'; ++i)
+            flags[static_cast<unsigned char>(word_stops[i])] |= stops_word_run;
+        for (size_t i = 0; copy_stops[i] != '\0'; ++i)
+            flags[static_cast<unsigned char>(copy_stops[i])] |= stops_copy_run;
     }
-}
+    constexpr bool has(char c, unsigned char flag) const {
+        return (flags[static_cast<unsigned char>(c)] & flag) != 0;
+    }
+};
+
+constexpr byte_flags byte_table;
 
 } // namespace
 
@@ -87,7 +91,7 @@ int next_token(const char *text, const char **start, const char **end) {
     bool in_word = false;
     for (;; ++p) {
         if (in_word) {
-            while (is_plain_word_character(*p))
+            while (!byte_table.has(*p, stops_word_run))
                 ++p;
         }
         const char c = *p;
@@ -138,9 +142,13 @@ int next_token(const char *text, const char **start, const char **end) {
 char *unquote_word(char *destination, const char *begin, const char *end) {
     char *out = destination;
     for (const char *p = begin; p < end; ++p) {
+        while (p < end && !byte_table.has(*p, stops_copy_run))
+            *out++ = *p++;
+        if (p == end)
+            break;
         if (is_quote(*p))
             continue;
-        if (*p == '\\' && p + 1 < end && is_escapable(p[1]))
+        if (p + 1 < end && is_escapable(p[1]))
             ++p;
         *out++ = *p;
     }
