@@ -8,6 +8,7 @@
 #include "cmdline.h"
 #include "support/environment.h"
 #include "support/pipeline.h"
+#include "support/results.h"
 #include "support/streams.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,8 @@ namespace {
 
 using testing_support::discarded_stderr;
 using testing_support::free_pipeline;
+using testing_support::look_up;
+using testing_support::lookup_outcome;
 using testing_support::pipeline;
 using testing_support::scoped_variable;
 using testing_support::scratch_directory;
@@ -33,29 +36,6 @@ std::optional<pipeline> parse_quietly(const std::string &line, int *count = null
     pipeline commands = to_values(list);
     free_pipeline(list);
     return commands;
-}
-
-struct lookup_result {
-    std::optional<std::string> app_name;
-    std::optional<std::string> new_cmd;
-    std::string trace;
-};
-
-std::optional<std::string> take(char *text) {
-    if (text == nullptr)
-        return std::nullopt;
-    std::string value = text;
-    std::free(text);
-    return value;
-}
-
-lookup_result look_up(const std::string &line) {
-    char *app_name = nullptr;
-    char *new_cmd = nullptr;
-    testing::internal::CaptureStderr();
-    look_for_cmd(line.c_str(), &app_name, &new_cmd);
-    std::string trace = testing::internal::GetCapturedStderr();
-    return {take(app_name), take(new_cmd), trace};
 }
 
 // Bytes that a bare word may hold: everything but white space, the
@@ -129,7 +109,7 @@ TEST_F(HostileLookup, NamesOfEveryByteValueAreTracedAndHandedOnWhole) {
     name.erase(name.find('\x1A'), 1);
 #endif
     scoped_variable path("PATH", std::string("bin"));
-    lookup_result result = look_up(name + " arg");
+    lookup_outcome result = look_up(name + " arg");
     EXPECT_EQ(result.app_name, std::nullopt);
     EXPECT_EQ(result.new_cmd, "C:\\cmd.exe /c " + name + " arg");
     EXPECT_NE(result.trace.find("app_name = " + name + "\n"), std::string::npos);
@@ -143,7 +123,7 @@ TEST_F(HostileLookup, TenThousandPathEntriesAreAllSearched) {
         path += "q;";
     scoped_variable many("PATH", path + "p");
     scratch.add_file("p/tool.exe");
-    lookup_result result = look_up("tool x");
+    lookup_outcome result = look_up("tool x");
     EXPECT_EQ(result.app_name, "p\\tool.exe");
     EXPECT_EQ(result.new_cmd, "p\\tool.exe x");
 }
@@ -151,7 +131,7 @@ TEST_F(HostileLookup, TenThousandPathEntriesAreAllSearched) {
 TEST_F(HostileLookup, PathEntriesOfFiveThousandBytesAreTriedWhole) {
     const std::string entry(5000, 'q');
     scoped_variable long_entries("PATH", entry + ";" + entry + "r");
-    lookup_result result = look_up("tool");
+    lookup_outcome result = look_up("tool");
     EXPECT_NE(result.trace.find("trying " + entry + "r\\tool.cmd\n"), std::string::npos);
     EXPECT_EQ(result.new_cmd, "C:\\cmd.exe /c tool");
 }

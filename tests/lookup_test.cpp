@@ -1,5 +1,6 @@
 #include "cmdline.h"
 #include "support/environment.h"
+#include "support/results.h"
 
 #include <gtest/gtest.h>
 
@@ -9,32 +10,10 @@
 
 namespace {
 
+using testing_support::look_up;
+using testing_support::lookup_outcome;
 using testing_support::scoped_variable;
 using testing_support::scratch_directory;
-
-struct lookup_outcome {
-    int result;
-    std::optional<std::string> app_name;
-    std::optional<std::string> new_cmd;
-    std::string trace;
-};
-
-std::optional<std::string> take(char *text) {
-    if (text == nullptr)
-        return std::nullopt;
-    std::string value = text;
-    std::free(text);
-    return value;
-}
-
-lookup_outcome look_up(const std::string &line) {
-    char *app_name = reinterpret_cast<char *>(0x1);
-    char *new_cmd = reinterpret_cast<char *>(0x1);
-    testing::internal::CaptureStderr();
-    int result = look_for_cmd(line.c_str(), &app_name, &new_cmd);
-    std::string trace = testing::internal::GetCapturedStderr();
-    return {result, take(app_name), take(new_cmd), trace};
-}
 
 std::string trying(const std::string &candidate) {
     return "look for command: trying " + candidate + "\n";

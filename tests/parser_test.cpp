@@ -1,5 +1,6 @@
 #include "cmdline.h"
 #include "support/pipeline.h"
+#include "support/results.h"
 #include "support/separator.h"
 #include "support/streams.h"
 
@@ -28,14 +29,6 @@ struct parse_outcome {
     std::string trace; // standard error as written
 };
 
-std::optional<std::string> take(char *text) {
-    if (text == nullptr)
-        return std::nullopt;
-    std::string value = text;
-    std::free(text);
-    return value;
-}
-
 std::string without_trace_lines(const std::string &written) {
     std::istringstream lines(written);
     std::string line;
@@ -60,8 +53,8 @@ parse_outcome parse(const std::string &line) {
     if (list != nullptr)
         outcome.commands = to_values(list);
     free_pipeline(list);
-    outcome.input = take(input);
-    outcome.output = take(output);
+    outcome.input = testing_support::take_string(input);
+    outcome.output = testing_support::take_string(output);
     return outcome;
 }
 
