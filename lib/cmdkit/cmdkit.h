@@ -51,13 +51,16 @@ CMDKIT_API void *xrealloc(void *block, size_t size);
  * ADDRESS being the address of `s` in lower-case hexadecimal. */
 CMDKIT_API char *xstrdup(const char *s);
 
-/* New strings made of the pieces in order.  A null piece counts as empty. */
+/* New strings made of the pieces in order, allocated with xmalloc (so a
+ * failure ends the process as described there); the caller frees them.
+ * A null piece counts as empty.  Nothing is written otherwise. */
 CMDKIT_API char *concat2(const char *a, const char *b);
 CMDKIT_API char *concat3(const char *a, const char *b, const char *c);
 
 /* A new string of `first` and every further piece, the list ended by a null
- * pointer: concatn("a", "b", (char *)NULL).  Null when `first` is null, in
- * which case nothing is allocated and the further pieces are not read. */
+ * pointer: concatn("a", "b", (char *)NULL); the caller frees it.  Null when
+ * `first` is null, in which case nothing is allocated and the further
+ * pieces are not read. */
 CMDKIT_API char *concatn(const char *first, ...);
 
 #ifdef __cplusplus

@@ -82,7 +82,8 @@ CMDKIT_API int look_for_cmd(const char *cmdline, char **app_name, char **new_cmd
  * The arguments of `argv` (null-terminated) joined by single spaces, each
  * one holding white space wrapped in double quotes; nothing else is escaped
  * and empty arguments add nothing but their separator.  "" for an empty
- * vector, null for a null one.
+ * vector, null for a null one.  The caller frees the result; nothing is
+ * written to standard error.
  */
 CMDKIT_API char *argv_to_cmdline(char **argv);
 
@@ -90,7 +91,9 @@ CMDKIT_API char *argv_to_cmdline(char **argv);
  * A pipeline as command text: the first command, then " < INPUT" when
  * `input` is given, then " | COMMAND" for each further command, then
  * " > OUTPUT" when `output` is given.  Null for a null list or a list whose
- * first entry is null.  See argv_to_cmdline for the quoting.
+ * first entry is null.  See argv_to_cmdline for the quoting.  Whether `>` or
+ * `>>` was parsed is not known to the list, so the output is always `>`.
+ * The caller frees the result; nothing is written to standard error.
  */
 CMDKIT_API char *pipeline_to_cmdline(char ***list, const char *input, const char *output);
 
