@@ -3,6 +3,7 @@
 // device through a buffer, as they do in the program when not on a terminal.
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "support/pipeline.h"
 
 #include <benchmark/benchmark.h>
 
@@ -15,6 +16,8 @@
 
 namespace {
 
+using testing_support::free_pipeline;
+
 const char typical_line[] =
     "\"C:\\Program Files\\Tool\\tool.exe\" -o out.txt --verbose \"C:\\My Files\\in put.c\" x y";
 
@@ -22,15 +25,6 @@ void silence_traces() {
     static char buffer[64 * 1024];
     if (std::freopen("/dev/null", "w", stderr) != nullptr)
         std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
-}
-
-void free_pipeline(char ***list) {
-    for (char ***command = list; *command != nullptr; ++command) {
-        for (char **argument = *command; *argument != nullptr; ++argument)
-            std::free(*argument);
-        std::free(*command);
-    }
-    std::free(list);
 }
 
 std::string line_of_arguments(int count) {

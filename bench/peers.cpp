@@ -6,6 +6,7 @@
 //
 //     cmdkit_peers plain|pipes CORPUS EXPECTED_WORDS
 #include "cmdline.h"
+#include "support/pipeline.h"
 
 #include <glib.h>
 #include <llvm/Support/Allocator.h>
@@ -21,6 +22,8 @@
 #include <vector>
 
 namespace {
+
+using testing_support::free_pipeline;
 
 using words = std::vector<std::string>;
 
@@ -44,15 +47,6 @@ words split_expected(const std::string &line) {
             return result;
         start = stop + 1;
     }
-}
-
-void free_pipeline(char ***list) {
-    for (char ***command = list; *command != nullptr; ++command) {
-        for (char **argument = *command; *argument != nullptr; ++argument)
-            std::free(*argument);
-        std::free(*command);
-    }
-    std::free(list);
 }
 
 // The words in the order the line spells them: the corpus puts `<` after

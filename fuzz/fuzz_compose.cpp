@@ -4,6 +4,7 @@
 // and targets without white space.
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "support/pipeline.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,14 +39,7 @@ pipeline values_of(char ***list) {
 }
 
 void free_all(char ***list, char *input, char *output) {
-    if (list != nullptr) {
-        for (char ***vector = list; *vector != nullptr; ++vector) {
-            for (char **argument = *vector; *argument != nullptr; ++argument)
-                std::free(*argument);
-            std::free(*vector);
-        }
-        std::free(list);
-    }
+    testing_support::free_pipeline(list);
     std::free(input);
     std::free(output);
 }
