@@ -4,6 +4,7 @@
 // and targets without white space.
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "fuzz_line.h"
 #include "support/pipeline.h"
 
 #include <cstdint>
@@ -67,10 +68,9 @@ std::string text_of(const char *target) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0)
+    std::string line;
+    if (!take_fuzz_line(data, size, line))
         return 0;
-    semicolon_is_separator = data[0] & 1;
-    std::string line(reinterpret_cast<const char *>(data) + 1, size - 1);
     char *input = nullptr;
     char *output = nullptr;
     char ***list = parse_cmdline(line.c_str(), &input, &output, nullptr);

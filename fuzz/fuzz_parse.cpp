@@ -1,7 +1,8 @@
-// Tokenizer and parser on arbitrary bytes.  The first byte switches the
-// separator setting; the rest, up to the first NUL, is the line.
+// Tokenizer and parser on arbitrary bytes, in the input convention of
+// fuzz_line.h.
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "fuzz_line.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -68,10 +69,9 @@ void check_parse(const char *line) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0)
+    std::string line;
+    if (!take_fuzz_line(data, size, line))
         return 0;
-    semicolon_is_separator = data[0] & 1;
-    std::string line(reinterpret_cast<const char *>(data) + 1, size - 1);
     check_tokens(line.c_str());
     check_parse(line.c_str());
     return 0;
