@@ -8,15 +8,20 @@ FUZZ_SECONDS ?= 300
 
 .PHONY: demo test bench fuzz clean
 
+# The build's own output goes to $(BUILD)/release/*.log; compiler warnings
+# and errors still show.
 demo:
-	$(CMAKE) -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCMDKIT_BUILD_TESTS=OFF
-	$(CMAKE) --build $(BUILD)/release -j $(JOBS)
+	@echo 'building cmdkit-demo (Release)...'
+	@mkdir -p $(BUILD)/release
+	@$(CMAKE) -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DCMDKIT_BUILD_TESTS=OFF \
+		> $(BUILD)/release/configure.log 2>&1 || { cat $(BUILD)/release/configure.log; exit 1; }
+	@$(CMAKE) --build $(BUILD)/release -j $(JOBS) -- --no-print-directory > $(BUILD)/release/build.log
 	@echo '--- cmdkit-demo < examples/lines.txt  (PATH="bin;Program Files\Editor")'
-	cd examples && env 'PATH=bin;Program Files\Editor' 'COMSPEC=C:\Windows\System32\cmd.exe' \
+	@cd examples && env 'PATH=bin;Program Files\Editor' 'COMSPEC=C:\Windows\System32\cmd.exe' \
 		../$(BUILD)/release/cmdkit-demo < lines.txt
 
 test:
-	./scripts/test-all.sh
+	@./scripts/test-all.sh
 
 bench:
 	./bench/run.sh

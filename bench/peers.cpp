@@ -6,7 +6,6 @@
 //
 //     cmdkit_peers plain|pipes CORPUS EXPECTED_WORDS
 #include "cmdline.h"
-#include "support/pipeline.h"
 
 #include <glib.h>
 #include <llvm/Support/Allocator.h>
@@ -22,8 +21,6 @@
 #include <vector>
 
 namespace {
-
-using testing_support::free_pipeline;
 
 using words = std::vector<std::string>;
 

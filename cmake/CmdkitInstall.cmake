@@ -5,8 +5,10 @@ install(TARGETS cmdkit EXPORT cmdkitTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/cmdkit)
-install(TARGETS cmdkit-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES doc/cmdkit-demo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(CMDKIT_BUILD_DEMO)
+    install(TARGETS cmdkit-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES doc/cmdkit-demo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 set(cmdkit_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/cmdkit)
 install(EXPORT cmdkitTargets NAMESPACE cmdkit:: DESTINATION ${cmdkit_cmake_dir})

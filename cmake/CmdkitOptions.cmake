@@ -1,9 +1,17 @@
-# Warnings are errors in every target of ours; each compiler gets its own set.
+# Each compiler gets its own warning set, on cmdkit's own targets only; they
+# are errors when CMDKIT_WARNINGS_AS_ERRORS is on (by default only when
+# cmdkit is the top-level project, so a parent's newer compiler cannot break
+# its build with a warning we have not seen yet).
 function(cmdkit_set_warnings target)
     if(MSVC)
-        target_compile_options(${target} PRIVATE /W4 /WX)
+        target_compile_options(${target} PRIVATE /W4)
+        set(as_errors /WX)
     else()
-        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+        set(as_errors -Werror)
+    endif()
+    if(CMDKIT_WARNINGS_AS_ERRORS)
+        target_compile_options(${target} PRIVATE ${as_errors})
     endif()
 endfunction()
 

@@ -1,16 +1,7 @@
-# Cross-compiles for 64-bit Windows with Debian's mingw-w64 (posix threads)
-# and runs the results under Wine: ctest starts every test program through
-# CMAKE_CROSSCOMPILING_EMULATOR.
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows against msvcrt.dll, with Debian's mingw-w64 (posix threads).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-endif()
+set(cmdkit_mingw_triplet x86_64-w64-mingw32)
+set(cmdkit_mingw_threads posix)
+set(cmdkit_wine /usr/lib/wine/wine64)
+set(CMDKIT_WINDOWS_RUNTIME msvcrt)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

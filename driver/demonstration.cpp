@@ -25,17 +25,6 @@ const char *const sample_lines[] = {
     R"("C:\Program Files\WinEdt\WinEdt.exe" -F "[Open('%f');SelLine(%l,8)]")",
 };
 
-void free_pipeline(char ***list) {
-    if (list == nullptr)
-        return;
-    for (char ***command = list; *command != nullptr; ++command) {
-        for (char **argument = *command; *argument != nullptr; ++argument)
-            std::free(*argument);
-        std::free(*command);
-    }
-    std::free(list);
-}
-
 } // namespace
 
 void run_parser_demonstration() {

@@ -3,8 +3,8 @@
 #include "cmdkit.h"
 #include "platform.h"
 
+#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,11 +15,12 @@ line_reader::~line_reader() {
 bool line_reader::refill() {
     if (input_ended_)
         return false;
-    std::fflush(stdout);
-    std::fflush(stderr);
+    before_waiting_();
     long count = platform_read_stdin(block_, block_size);
     if (count <= 0) {
         input_ended_ = true;
+        if (count < 0)
+            read_error_ = errno != 0 ? errno : EIO;
         return false;
     }
     position_ = 0;
@@ -36,12 +37,18 @@ void line_reader::append_to_line(const char *piece, size_t length) {
         line_ = static_cast<char *>(xrealloc(line_, capacity));
         line_capacity_ = capacity;
     }
-    std::memcpy(line_ + line_length_, piece, length);
+    if (length != 0)
+        std::memcpy(line_ + line_length_, piece, length);
     line_length_ += length;
 }
 
-const char *line_reader::finish_line() {
-    if (line_length_ > 0 && line_[line_length_ - 1] == '\r')
+// Only a carriage return directly before the line feed belongs to the line
+// end.  Windows' text-mode input has removed that one already, so any left
+// there was written as part of the line; so is one at the very end of the
+// input, with no line feed after it.
+const char *line_reader::finish_line(bool ended_by_line_feed) {
+    if (ended_by_line_feed && !platform_input_drops_carriage_returns && line_length_ > 0 &&
+        line_[line_length_ - 1] == '\r')
         --line_length_;
     line_[line_length_] = '\0';
     return line_;
@@ -52,7 +59,7 @@ const char *line_reader::next_line() {
     bool started = false;
     for (;;) {
         if (position_ == filled_ && !refill())
-            return started ? finish_line() : nullptr;
+            return started ? finish_line(false) : nullptr;
         const char *begin = block_ + position_;
         size_t available = filled_ - position_;
         const void *feed = std::memchr(begin, '\n', available);
@@ -63,7 +70,7 @@ const char *line_reader::next_line() {
         started = true;
         if (feed != nullptr) {
             position_ += length + 1;
-            return finish_line();
+            return finish_line(true);
         }
         position_ = filled_;
     }

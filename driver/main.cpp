@@ -3,23 +3,12 @@
 #include "cmdline.h"
 #include "demonstration.h"
 #include "line_reader.h"
-#include "platform.h"
+#include "output.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
-
-// Terminals keep stdio's usual line-by-line behaviour; files and pipes get
-// full buffers, flushed whenever we are about to wait for input.
-void buffer_streams_for_throughput() {
-    static char output_buffer[64 * 1024];
-    static char error_buffer[64 * 1024];
-    if (!platform_is_terminal(1))
-        std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
-    if (!platform_is_terminal(2))
-        std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
-}
 
 const char *text_or_null(const char *text) {
     return text != nullptr ? text : "(null)";
@@ -39,10 +28,14 @@ void report_lookup(const char *line) {
     std::free(new_cmd);
 }
 
+// Returns only when the whole input was read; a failed read ends the
+// process once the lines before it have been answered.
 void run_lookup_loop() {
-    line_reader reader;
+    line_reader reader(flush_or_exit);
     while (const char *line = reader.next_line())
         report_lookup(line);
+    if (reader.read_error() != 0)
+        exit_after_read_error(reader.read_error());
 }
 
 } // namespace
@@ -51,5 +44,6 @@ int main() {
     buffer_streams_for_throughput();
     run_parser_demonstration();
     run_lookup_loop();
+    flush_or_exit();
     return 0;
 }

@@ -2,27 +2,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "cmdline.h"
-
-/* Everything the parser returns is the caller's: strings, vectors, list. */
-static void free_pipeline(char ***list) {
-    if (list == NULL)
-        return;
-    for (char ***command = list; *command != NULL; ++command) {
-        for (char **argument = *command; *argument != NULL; ++argument)
-            free(*argument);
-        free(*command);
-    }
-    free(list);
-}
+#include <cmdkit/cmdline.h>
 
 int main(void) {
     char *input = NULL;
     char *output = NULL;
     int count = 0;
     char ***list = parse_cmdline("tool \"a b\" | sort > out.txt", &input, &output, &count);
-    if (list == NULL)
-        return 1; /* the reason is on standard error */
+    if (list == NULL) {
+        /* The reason is on standard error; a target parsed before it is ours. */
+        free(input);
+        free(output);
+        return 1;
+    }
     printf("%d commands\n", count);
     print_pipeline(list, input, output, NULL);
 

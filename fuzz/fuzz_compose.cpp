@@ -5,8 +5,8 @@
 #include "cmdline.h"
 #include "cmdline_internal.h"
 #include "fuzz_line.h"
-#include "support/pipeline.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +40,7 @@ pipeline values_of(char ***list) {
 }
 
 void free_all(char ***list, char *input, char *output) {
-    testing_support::free_pipeline(list);
+    free_pipeline(list);
     std::free(input);
     std::free(output);
 }
@@ -59,6 +59,67 @@ bool qualifies(const pipeline &commands, const char *input, const char *output) 
             return false;
     }
     return true;
+}
+
+// The Microsoft C runtime's documented way of splitting a command line:
+// the program name up to a space or tab outside quotes, every quote
+// toggling; then arguments, where 2n backslashes and a quote give n
+// backslashes and toggle the quoting, 2n+1 and a quote give n backslashes
+// and a literal quote, and other backslashes are literal.
+std::vector<std::string> split_like_the_c_runtime(const char *line) {
+    std::vector<std::string> arguments(1);
+    const char *p = line;
+    for (bool quoted = false; *p != '\0' && (quoted || (*p != ' ' && *p != '\t')); ++p) {
+        if (*p == '"')
+            quoted = !quoted;
+        else
+            arguments[0] += *p;
+    }
+    for (;;) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p == '\0')
+            return arguments;
+        std::string argument;
+        for (bool quoted = false;;) {
+            size_t backslashes = 0;
+            while (*p == '\\') {
+                ++backslashes;
+                ++p;
+            }
+            if (*p == '"') {
+                argument.append(backslashes / 2, '\\');
+                if (backslashes % 2 == 1)
+                    argument += '"';
+                else
+                    quoted = !quoted;
+                ++p;
+                continue;
+            }
+            argument.append(backslashes, '\\');
+            if (*p == '\0' || (!quoted && (*p == ' ' || *p == '\t')))
+                break;
+            argument += *p++;
+        }
+        arguments.push_back(argument);
+    }
+}
+
+// Every parsed command, composed for Windows, must split back into itself,
+// unless its name holds a quote (refused) or the line is too long.
+void check_windows_composition(char **vector) {
+    errno = 0;
+    char *line = argv_to_windows_cmdline(vector);
+    std::vector<std::string> arguments;
+    for (char **argument = vector; *argument != nullptr; ++argument)
+        arguments.emplace_back(*argument);
+    if (line == nullptr) {
+        check((errno == EINVAL && std::strchr(vector[0], '"') != nullptr) || errno == E2BIG);
+        return;
+    }
+    check(std::strlen(line) <= 32766);
+    check(split_like_the_c_runtime(line) == arguments);
+    std::free(line);
 }
 
 std::string text_of(const char *target) {
@@ -84,6 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         char *command = argv_to_cmdline(*vector);
         check(command != nullptr && std::strstr(text, command) != nullptr);
         std::free(command);
+        check_windows_composition(*vector);
     }
 
     pipeline commands = values_of(list);

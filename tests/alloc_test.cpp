@@ -124,21 +124,35 @@ TEST(CheckedAllocatorsDeathTest, FailingStrdupNamesTheAddressInHex) {
         testing::ExitedWithCode(1), expected.c_str());
 }
 
-// Sizes are printed as signed numbers at full width, never truncated to 32
-// bits: the largest request reads -1.
-TEST(CheckedAllocatorsDeathTest, ImpossibleSizeIsPrintedAsMinusOne) {
-    EXPECT_EXIT(
-        {
-            cmdkit_heap.malloc_fn = refusing_malloc;
-            xmalloc(SIZE_MAX);
-        },
-        testing::ExitedWithCode(1), "^malloc\\(-1\\) failed in cmdkit at line 36\n$");
+// Sizes are printed as the signed integer of the pointer's width, never
+// cut to 32 bits nor widened past them: the largest request reads -1 on
+// every build, the sign bit alone is the most negative value, and the
+// largest size below it prints as itself.
+TEST(CheckedAllocatorsDeathTest, SizesArePrintedAsSignedIntegersOfPointerWidth) {
+    const size_t sign_bit = SIZE_MAX / 2 + 1;
+    const struct {
+        size_t size;
+        std::string printed;
+    } rows[] = {
+        {SIZE_MAX, "-1"},
+        {sign_bit, std::to_string(INTPTR_MIN)},
+        {sign_bit - 1, std::to_string(INTPTR_MAX)},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EXIT(
+            {
+                cmdkit_heap.malloc_fn = refusing_malloc;
+                xmalloc(row.size);
+            },
+            testing::ExitedWithCode(1),
+            "^malloc\\(" + row.printed + "\\) failed in cmdkit at line 36\n$");
+    }
     EXPECT_EXIT(
         {
             cmdkit_heap.realloc_fn = refusing_realloc;
-            xrealloc(nullptr, static_cast<size_t>(1) << 40);
+            xrealloc(nullptr, SIZE_MAX);
         },
-        testing::ExitedWithCode(1), "^realloc\\(1099511627776\\) failed in cmdkit at line 46\n$");
+        testing::ExitedWithCode(1), "^realloc\\(-1\\) failed in cmdkit at line 46\n$");
 }
 
 // Joined strings take the checked path too: the total plus the terminator.

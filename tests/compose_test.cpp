@@ -14,7 +14,6 @@
 namespace {
 
 using testing_support::command;
-using testing_support::free_pipeline;
 using testing_support::make_pipeline;
 using testing_support::pipeline;
 
@@ -40,9 +39,11 @@ std::string compose(const pipeline &commands, const char *input, const char *out
 
 TEST(Quoting, OnlyWhiteSpaceCausesQuotes) {
     EXPECT_EQ(take(quote_arg("plain")), "plain");
-    EXPECT_EQ(take(quote_arg("a b")), "\"a b\"");
-    EXPECT_EQ(take(quote_arg("a\tb")), "\"a\tb\"");
-    EXPECT_EQ(take(quote_arg("a\rb")), "\"a\rb\"");
+    for (char blank : std::string(" \t\n\v\f\r")) {
+        const std::string argument = std::string("a") + blank + "b";
+        EXPECT_EQ(take(quote_arg(argument.c_str())), "\"" + argument + "\"")
+            << static_cast<int>(blank);
+    }
     EXPECT_EQ(take(quote_arg("")), "");
     EXPECT_EQ(take(quote_arg("x|y>\"z\\")), "x|y>\"z\\");
     EXPECT_EQ(take(quote_arg("\xA0\x85")), "\xA0\x85") << "bytes above 0x7F are not white space";

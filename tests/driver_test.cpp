@@ -1,4 +1,5 @@
 #include "support/environment.h"
+#include "support/names.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
@@ -189,8 +190,9 @@ std::string as_written(const std::string &text) {
 #endif
 
 process_result run_demo(const std::string &input, const environment_changes &changes = {},
-                        const std::string &directory = "") {
-    return run_program(demo_program, input, changes, directory);
+                        const std::string &directory = "",
+                        const testing_support::child_streams &streams = {}) {
+    return run_program(demo_program, input, changes, directory, streams);
 }
 
 TEST(Demonstration, RunsInFullOnEmptyInputAndExitsWithZero) {
@@ -234,11 +236,49 @@ TEST_F(LookupLoop, PrintsOneResultPerLine) {
               std::string::npos);
 }
 
-TEST_F(LookupLoop, CarriageReturnBeforeTheLineFeedIsNotPartOfTheLine) {
-    process_result run = run_in_folder("tool a\r\nmissing b\r\n");
-    EXPECT_EQ(lookup_part(run.out), as_written("app: bin\\tool.exe, cmd: bin\\tool.exe a\n"
-                                               "App not found, cmd: C:\\cmd.exe /c missing b\n"));
+struct line_case {
+    const char *why;
+    std::string input;
+    std::string lines; // the lookup part of standard output, before text mode
+};
+
+std::string missing(const std::string &line) {
+    return "App not found, cmd: C:\\cmd.exe /c " + line + "\n";
 }
+
+// The reader reads 64 KiB blocks into a line that starts with room for 255
+// characters and its NUL.
+constexpr size_t reader_block = 64 * 1024;
+const std::string prefix = "missing ";
+const std::string fills_the_first_room = prefix + std::string(255 - prefix.size(), 'r');
+const std::string one_past_the_first_room = fills_the_first_room + "s";
+const std::string ends_at_the_block = prefix + std::string(reader_block - 1 - prefix.size(), 'b');
+
+class LineEnds : public LookupLoop, public testing::WithParamInterface<line_case> {};
+
+TEST_P(LineEnds, ReachTheLookupExactlyAsWritten) {
+    const line_case &c = GetParam();
+    process_result run = run_in_folder(c.input);
+    EXPECT_EQ(run.exit_code, 0) << c.why;
+    EXPECT_EQ(lookup_part(run.out), as_written(c.lines)) << c.why;
+}
+
+// Windows' text-mode input removes the carriage return before each line
+// feed itself, so every row holds on both legs.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineEnds,
+    testing::Values(
+        line_case{"only the CR right before the LF is dropped", "tool a\r\nmissing b\r\r\n",
+                  "app: bin\\tool.exe, cmd: bin\\tool.exe a\n" + missing("missing b\r")},
+        line_case{"a CR at the end of the input stays", "missing a\r", missing("missing a\r")},
+        line_case{"a CR alone inside the line stays", "missing a\rb\n", missing("missing a\rb")},
+        line_case{"CR and LF split across two reads", ends_at_the_block + "\r\nmissing c\n",
+                  missing(ends_at_the_block) + missing("missing c")},
+        line_case{"a line that fills the first room", fills_the_first_room + "\n",
+                  missing(fills_the_first_room)},
+        line_case{"a line one past it", one_past_the_first_room + "\nmissing d",
+                  missing(one_past_the_first_room) + missing("missing d")}),
+    testing_support::name_from_why<line_case>);
 
 TEST_F(LookupLoop, LastLineWithoutLineFeedIsProcessed) {
     process_result run = run_in_folder("missing a\ntool z");
@@ -250,16 +290,6 @@ TEST_F(LookupLoop, EmptyLinesAreLookedUpToo) {
     process_result run = run_in_folder("\n\n");
     EXPECT_EQ(lookup_part(run.out), as_written("App not found, cmd: C:\\cmd.exe /c \n"
                                                "App not found, cmd: C:\\cmd.exe /c \n"));
-}
-
-// Lines used to be read into a 256-byte buffer; a long line must arrive
-// whole, neither cut nor split into several lookups.
-TEST_F(LookupLoop, VeryLongLinesArriveWhole) {
-    const std::string argument(100 * 1024, 'x');
-    process_result run = run_in_folder("tool " + argument + "\nmissing\n");
-    EXPECT_EQ(lookup_part(run.out),
-              as_written("app: bin\\tool.exe, cmd: bin\\tool.exe " + argument + "\n" +
-                         "App not found, cmd: C:\\cmd.exe /c missing\n"));
 }
 
 // With the system's own PATH and COMSPEC, real programs are found the way a
@@ -322,8 +352,9 @@ TEST_F(LookupLoop, CtrlZEndsTheInputOnlyOnWindows) {
                                         "App not found, cmd: C:\\cmd.exe /c missing b\n");
 }
 
-// An allocation that fails inside the running program ends it with status
-// 1 and the allocator's line, and loses none of the results printed before.
+// A call that fails inside the running program: an allocation ends it with
+// status 1 and the allocator's line, a read with status 2 and the system's
+// reason, and neither loses the results printed before.
 class AllocationFailure : public LookupLoop {
   protected:
     process_result run_failing(const char *variable, const std::string &size,
@@ -338,14 +369,24 @@ class AllocationFailure : public LookupLoop {
 
     void SetUp() override {
 #ifdef _WIN32
-        GTEST_SKIP() << "needs a preloadable allocator; the Windows leg covers the "
+        GTEST_SKIP() << "needs a preloadable C library; the Windows leg covers the "
                         "allocators' failure path in the unit tests";
 #else
         if (!std::ifstream(preload_library))
-            GTEST_SKIP() << "failing_alloc.so is built only without sanitizers";
+            GTEST_SKIP() << "fault_injection.so is built only without sanitizers";
 #endif
     }
 };
+
+TEST_F(AllocationFailure, ReadFailureAfterTheFirstBlockEndsTheRunWithTwo) {
+    process_result run = run_failing("CMDKIT_FAIL_READ", "2", "missing a\ntool b");
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(lookup_part(run.out), "App not found, cmd: C:\\cmd.exe /c missing a\n"
+                                    "app: bin\\tool.exe, cmd: bin\\tool.exe b\n");
+    EXPECT_TRUE(ends_with(run.err, "app_name = bin\\tool.exe\n"
+                                   "cmdkit-demo: cannot read standard input: Input/output error\n"))
+        << run.err;
+}
 
 TEST_F(AllocationFailure, MallocFailureEndsTheRunAfterEarlierResults) {
     // The command name is copied into a block of its length plus one.
@@ -376,6 +417,70 @@ TEST_F(AllocationFailure, StrdupFailureEndsTheRunAfterEarlierResults) {
         << tail;
 }
 
+// A stream that cannot be read or written ends the run with status 2, never
+// 0: a script checking the status must not take lost results for success.
+// The run stops where it first flushes, before it reads any input.  The
+// message names the stream and the system's reason; where standard error
+// is the stream that fails, only the status can tell.
+struct stream_case {
+    const char *why;
+    testing_support::child_streams streams;
+    bool posix_only;
+    std::string message;      // the end of standard error
+    bool output_kept = false; // the demonstration written before stays written
+};
+
+class StreamFailure : public LookupLoop, public testing::WithParamInterface<stream_case> {};
+
+TEST_P(StreamFailure, EndsTheRunWithStatusTwo) {
+    const stream_case &c = GetParam();
+    if (c.posix_only && windows)
+        GTEST_SKIP() << "needs a device of the POSIX leg";
+    testing_support::child_streams streams = c.streams;
+    if (streams.input_path == "{folder}")
+        streams.input_path = scratch.path().string();
+    process_result run =
+        run_demo("missing a\nmissing b\n", {{"PATH", "bin"}, {"COMSPEC", "C:\\cmd.exe"}},
+                 scratch.path().string(), streams);
+    EXPECT_EQ(run.exit_code, 2) << c.why;
+    if (!c.streams.unwritable_errors) {
+        // The reason is the C runtime's own text, which Wine words its own way.
+        const std::string expected =
+            windows ? c.message.substr(0, c.message.find(": ", 13) + 2) : c.message;
+        EXPECT_NE(run.err.rfind(as_written(expected)), std::string::npos) << c.why << run.err;
+        EXPECT_TRUE(ends_with(run.err, as_written("\n"))) << c.why;
+    } else {
+        EXPECT_EQ(run.err, "") << c.why;
+    }
+    if (c.output_kept) {
+        EXPECT_EQ(run.out, as_written(demonstration_output)) << c.why;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamFailure,
+    testing::Values(
+        stream_case{"output that refuses writes",
+                    {false, true, false, "", "", ""},
+                    false,
+                    "cmdkit-demo: cannot write standard output: Bad file descriptor\n"},
+        stream_case{"a full disk",
+                    {false, false, false, "", "/dev/full", ""},
+                    true,
+                    "cmdkit-demo: cannot write standard output: No space left on device\n"},
+        stream_case{"errors that refuse writes", {false, false, true, "", "", ""}, false, "", true},
+        stream_case{"input that refuses reads",
+                    {true, false, false, "", "", ""},
+                    false,
+                    "cmdkit-demo: cannot read standard input: Bad file descriptor\n",
+                    true},
+        stream_case{"a folder as input",
+                    {false, false, false, "{folder}", "", ""},
+                    true,
+                    "cmdkit-demo: cannot read standard input: Is a directory\n",
+                    true}),
+    testing_support::name_from_why<stream_case>);
+
 // A program that writes one line into our pipe and waits must get the
 // answer, on both streams, without closing its end; the reader flushes both
 // before it waits for more input.
@@ -404,7 +509,7 @@ TEST_F(LookupLoop, AnswersEachLineBeforeTheNextOneIsWritten) {
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
-    preload_library = testing_support::sibling_program(argv[0], "failing_alloc.so");
+    preload_library = testing_support::sibling_program(argv[0], "fault_injection.so");
     demo_program = testing_support::sibling_program(argv[0], "cmdkit-demo");
     return RUN_ALL_TESTS();
 }

@@ -20,7 +20,6 @@
 namespace {
 
 using testing_support::discarded_stderr;
-using testing_support::free_pipeline;
 using testing_support::look_up;
 using testing_support::lookup_outcome;
 using testing_support::pipeline;

@@ -12,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in include/cmdkit/cmdkit.h include/cmdkit/cmdline.h share/man/man1/cmdkit-demo.1 bin/cmdkit-demo; do
+for file in include/cmdkit/cmdkit.h include/cmdkit/cmdline.h include/cmdkit/cmdkit.hpp share/man/man1/cmdkit-demo.1 bin/cmdkit-demo; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 libdir=$(dirname "$(find "$prefix" -name cmdkit.pc)")/..
@@ -32,12 +32,17 @@ fi
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -o "$work/c_consumer" "$example" $(pkg-config --cflags --libs cmdkit)
+# The other spelling of the include, through pkg-config as well.
+sed 's|<cmdkit/cmdline.h>|"cmdline.h"|' "$example" >"$work/quoted_include.c"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -o "$work/quoted_include" "$work/quoted_include.c" \
+    $(pkg-config --cflags --libs cmdkit)
 cmake -S "$source/tests/consumers/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cpp" >/dev/null
 
 mkdir -p "$work/run/bin"
 touch "$work/run/bin/tool.exe"
-for consumer in "$work/c_consumer" "$work/cpp/cpp_consumer"; do
+for consumer in "$work/c_consumer" "$work/quoted_include" "$work/cpp/cpp_consumer"; do
     (cd "$work/run" && LD_LIBRARY_PATH="$libdir" PATH=bin COMSPEC='C:\cmd.exe' "$consumer" \
         >"$work/out" 2>/dev/null)
     if ! diff -u "$source/tests/consumers/expected.txt" "$work/out"; then
@@ -49,7 +54,7 @@ done
 shared=$(find "$libdir" -maxdepth 1 -name 'libcmdkit.so.*' | head -n 1)
 if [ -n "$shared" ]; then
     exported=$(nm -D --defined-only "$shared" | awk '{print $3}' | sort | tr '\n' ' ')
-    public="argv_to_cmdline concat2 concat3 concatn look_for_cmd parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+    public="argv_to_cmdline argv_to_windows_cmdline concat2 concat3 concatn free_pipeline look_for_cmd parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
     if [ "$exported" != "$public" ]; then
         echo "shared library exports: $exported"
         echo "expected only:          $public"

@@ -7,7 +7,6 @@
 
 namespace {
 
-using testing_support::free_pipeline;
 using testing_support::make_pipeline;
 
 std::string listing(char ***list, const char *input, const char *output, const char *errput) {

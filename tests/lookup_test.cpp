@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -95,6 +96,32 @@ TEST_F(Lookup, TypedExtensionInAnotherCaseFindsTheFileOnlyWhereNamesIgnoreCase) 
     }
 }
 
+// Only the text after the last dot counts, in any letter case; the first
+// candidate shows whether the name was taken as carrying an extension.
+TEST_F(Lookup, ExtensionsAreRecognizedAfterTheLastDotInAnyCase) {
+    const struct {
+        const char *name;
+        bool typed;
+    } rows[] = {
+        {"x.com", true},      {"x.COM", true},      {"x.Com", true},    {"x.exe", true},
+        {"x.EXE", true},      {"x.eXe", true},      {"x.bat", true},    {"x.BAT", true},
+        {"x.bAT", true},      {"x.cmd", true},      {"x.CMD", true},    {"x.Cmd", true},
+        {"v1.2.Exe", true},   {".exe", true},       {"a.b.c", false},   {"tool.exe.txt", false},
+        {"tool.exe.", false}, {"tool.exec", false}, {"tool.ex", false},
+    };
+    for (const auto &row : rows) {
+        const std::string first =
+            row.typed ? std::string(row.name) : std::string(row.name) + ".com";
+        const std::string trace = look_up(row.name).trace;
+        EXPECT_EQ(trace.rfind("look for command: app_name = " + std::string(row.name) + "\n" +
+                                  trying(".\\" + first),
+                              0),
+                  0u)
+            << row.name << "\n"
+            << trace;
+    }
+}
+
 TEST_F(Lookup, OtherExtensionsGetTheExecutableOnesAppended) {
     add_to_bin("tool.txt.bat");
     lookup_outcome found = look_up("tool.txt");
@@ -107,6 +134,16 @@ TEST_F(Lookup, DotsInDirectoryPartsAreNotExtensions) {
     scratch.add_file("sub/x.cmd");
     EXPECT_EQ(look_up("..\\tool").trace.find(trying(".\\..\\tool.com")) != std::string::npos, true);
     EXPECT_EQ(look_up("sub\\x.cmd go").new_cmd, ".\\sub\\x.cmd go");
+}
+
+// Every white-space character ends the command name and stays in the rest.
+TEST_F(Lookup, EveryWhiteSpaceCharacterEndsTheName) {
+    add_to_bin("tool.exe");
+    for (char blank : std::string(" \t\n\v\f\r")) {
+        const std::string rest = std::string(1, blank) + "x";
+        EXPECT_EQ(look_up("tool" + rest).new_cmd, bin + "\\tool.exe" + rest)
+            << static_cast<int>(blank);
+    }
 }
 
 TEST_F(Lookup, LeadingBlanksAreSkippedForTheNameButKeptForTheInterpreter) {
@@ -141,10 +178,16 @@ TEST_F(Lookup, UnterminatedQuotedNameIsMalformed) {
     EXPECT_EQ(malformed.trace, "Look_for_cmd: malformed command (\" not terminated)\n");
 }
 
+// After the closing quote the rest follows the found path, one space apart
+// when it was glued to the quote: `"tool"a` must not start `tool.exea`.
 TEST_F(Lookup, QuotedNameKeepsItsWhiteSpaceAndDropsItsClosingQuote) {
     EXPECT_EQ(look_up("\" tool\"").trace.find(trying(".\\ tool.com")) != std::string::npos, true);
     add_to_bin("tool.exe");
     EXPECT_EQ(look_up("\"tool\" a").new_cmd, bin + "\\tool.exe a");
+    EXPECT_EQ(look_up("\"tool\"\ta").new_cmd, bin + "\\tool.exe\ta");
+    EXPECT_EQ(look_up("\"tool\"").new_cmd, bin + "\\tool.exe");
+    EXPECT_EQ(look_up("\"tool\"a b").new_cmd, bin + "\\tool.exe a b");
+    EXPECT_EQ(look_up("\"tool\"\"a\"").new_cmd, bin + "\\tool.exe \"a\"");
 }
 
 // Regression: a found path with white space used to start the command line
@@ -157,8 +200,14 @@ TEST_F(Lookup, FoundPathWithWhiteSpaceIsQuotedInTheCommandLine) {
     EXPECT_EQ(found.new_cmd, "\"Program Files\\x\\tool.exe\" a b");
 }
 
-TEST_F(Lookup, ComspecWithWhiteSpaceIsQuoted) {
-    scoped_variable spaced("COMSPEC", std::string("C:\\My Shell\\cmd.exe"));
+// Quoted once: by us when the value holds white space, or already by
+// whoever set it, whose quotes are then kept as they are.
+TEST_F(Lookup, ComspecWithWhiteSpaceIsQuotedOnce) {
+    {
+        scoped_variable spaced("COMSPEC", std::string("C:\\My Shell\\cmd.exe"));
+        EXPECT_EQ(look_up("missing").new_cmd, "\"C:\\My Shell\\cmd.exe\" /c missing");
+    }
+    scoped_variable quoted("COMSPEC", std::string("\"C:\\My Shell\\cmd.exe\""));
     EXPECT_EQ(look_up("missing").new_cmd, "\"C:\\My Shell\\cmd.exe\" /c missing");
 }
 
@@ -195,18 +244,31 @@ TEST_F(Lookup, EmptyLineSearchesTheBareExtensions) {
     EXPECT_EQ(empty.new_cmd, "C:\\cmd.exe /c ");
 }
 
-// Candidates used to be composed in a 260-byte buffer; longer ones must be
-// traced and tested whole, never cut or written past an end.
-TEST_F(Lookup, CandidatesLongerThanTheOldBufferAreComposedWhole) {
-    const std::string outer(150, 'd');
-    const std::string inner(150, 'e');
-    scoped_variable deep("PATH", outer + "\\" + inner);
-    lookup_outcome outcome = look_up("tool");
-    const std::string candidate = outer + "\\" + inner + "\\tool.cmd";
-    EXPECT_NE(outcome.trace.find(trying(candidate)), std::string::npos);
-    if constexpr (!windows) {
-        scratch.add_file(outer + "/" + inner + "/tool.cmd");
-        EXPECT_EQ(look_up("tool").app_name, candidate);
+// Candidates are composed in storage that starts with room for 63
+// characters and grows; the POSIX existence test copies one of up to 511
+// characters on the stack.  Each boundary, both sides, must be traced and
+// tested whole, never cut or written past an end (the sanitizer leg
+// watches the writes).  Windows refuses paths of more than 259 characters.
+TEST_F(Lookup, CandidatesAtEveryBufferBoundaryAreComposedWhole) {
+    for (size_t length : {63u, 64u, 511u, 512u}) {
+        // A PATH entry of folders short enough for any file system.
+        std::string entry;
+        while (entry.size() + 9 < length) {
+            size_t part = std::min<size_t>(length - 9 - entry.size(), 200);
+            entry += (entry.empty() ? "" : "\\") + std::string(part - (entry.empty() ? 0 : 1), 'd');
+        }
+        const std::string candidate = entry + "\\tool.cmd";
+        ASSERT_EQ(candidate.size(), length);
+        scoped_variable deep("PATH", entry);
+        std::string folder = entry;
+        std::replace(folder.begin(), folder.end(), '\\', '/');
+        if (!windows || length < 260)
+            scratch.add_file(folder + "/tool.cmd");
+        lookup_outcome outcome = look_up("tool");
+        EXPECT_NE(outcome.trace.find(trying(candidate)), std::string::npos) << length;
+        if (!windows || length < 260) {
+            EXPECT_EQ(outcome.app_name, candidate) << length;
+        }
     }
 }
 

@@ -1,4 +1,5 @@
 #include "cmdline.h"
+#include "support/names.h"
 #include "support/pipeline.h"
 #include "support/results.h"
 #include "support/separator.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-using testing_support::free_pipeline;
 using testing_support::pipeline;
 using testing_support::separator_setting;
 using testing_support::to_values;
@@ -99,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
         accepted_case{"\\(x) y", {{"\\(x)", "y"}}, none, none},
         accepted_case{"foo (bar)", {{"foo", "(bar)"}}, none, none},
         accepted_case{"a|b", {{"a"}, {"b"}}, none, none},
-        accepted_case{"tool \xC3\xA9t\xC3\xA9", {{"tool", "\xC3\xA9t\xC3\xA9"}}, none, none}));
+        accepted_case{"tool \xC3\xA9t\xC3\xA9", {{"tool", "\xC3\xA9t\xC3\xA9"}}, none, none}),
+    testing_support::name_from_line<accepted_case>);
 
 struct refused_case {
     const char *line;
@@ -142,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "parse_cmdline(a b | \"(foo)\" x): Parenthesized groups not allowed.", 0,
                      none},
         refused_case{"foo 'bar", "Unmatched quote character.", EINVAL, none},
-        refused_case{"a | b c | d 'e", "Unmatched quote character.", EINVAL, none}));
+        refused_case{"a | b c | d 'e", "Unmatched quote character.", EINVAL, none}),
+    testing_support::name_from_line<refused_case>);
 
 TEST(ParserTrace, TracesTheLineAndEveryTokenButNotTargets) {
     parse_outcome outcome = parse("foo < a > b");
@@ -199,16 +201,21 @@ TEST(ParserSeparator, SemicolonIsOrdinaryWhileTheSettingIsOff) {
     EXPECT_EQ(parse("foo; bar").commands, pipeline({{"foo;", "bar"}}));
 }
 
-// The command list starts with room for 127 commands; longer pipelines
-// must grow it rather than write past its end or drop commands.
-TEST(ParserLimits, PipelinesLongerThanTheInitialListAreKeptWhole) {
-    std::string line = "c0";
-    for (int i = 1; i < 200; ++i)
-        line += " | c" + std::to_string(i);
-    parse_outcome outcome = parse(line);
-    ASSERT_TRUE(outcome.commands.has_value());
-    ASSERT_EQ(outcome.count, 200);
-    EXPECT_EQ(outcome.commands->back(), testing_support::command({"c199"}));
+// The command list starts with room for 127 commands and the terminator;
+// the last that fit, one more, and the next doubling must all be kept
+// whole, never written past the list's end (the sanitizer leg watches).
+TEST(ParserLimits, PipelinesAtTheListsGrowthPointsAreKeptWhole) {
+    for (int commands : {127, 128, 255, 256}) {
+        std::string line = "c0";
+        for (int i = 1; i < commands; ++i)
+            line += " | c" + std::to_string(i);
+        parse_outcome outcome = parse(line);
+        ASSERT_TRUE(outcome.commands.has_value()) << commands;
+        ASSERT_EQ(outcome.count, commands);
+        ASSERT_EQ(outcome.commands->size(), static_cast<size_t>(commands));
+        EXPECT_EQ(outcome.commands->back(),
+                  testing_support::command({"c" + std::to_string(commands - 1)}));
+    }
 }
 
 TEST(ParserLimits, TenThousandArgumentsAreKeptInOrder) {

@@ -1,4 +1,5 @@
 #include "cmdline_internal.h"
+#include "support/names.h"
 #include "support/separator.h"
 
 #include <gtest/gtest.h>
@@ -141,6 +142,15 @@ INSTANTIATE_TEST_SUITE_P(
                        "\ra\rb c",
                        false,
                        {{TOKEN_WORD, 1, 4, "a\rb"}, {TOKEN_WORD, 5, 6, "c"}, end_at(6)}},
+        tokenizer_case{"vertical tab and form feed are skipped before a word but kept in it",
+                       "\v\fa\vb\fc",
+                       false,
+                       {{TOKEN_WORD, 2, 7, "a\vb\fc"}, end_at(7)}},
+        tokenizer_case{
+            "tab and line feed end a word like a space",
+            "a\tb\nc",
+            false,
+            {{TOKEN_WORD, 0, 1, "a"}, {TOKEN_WORD, 2, 3, "b"}, {TOKEN_WORD, 4, 5, "c"}, end_at(5)}},
         tokenizer_case{"other quote kind inside a region is dropped",
                        "\"it's\" 'say \"hi\"'",
                        false,
@@ -171,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
         tokenizer_case{"the sample macro argument loses its single quotes",
                        "\"[Open('%f');SelLine(%l,8)]\"",
                        false,
-                       {{TOKEN_WORD, 0, 28, "[Open(%f);SelLine(%l,8)]"}, end_at(28)}}));
+                       {{TOKEN_WORD, 0, 28, "[Open(%f);SelLine(%l,8)]"}, end_at(28)}}),
+    testing_support::name_from_why<tokenizer_case>);
 
 TEST(Unquoting, ResultIsNeverLongerThanTheSource) {
     const char *word = "\"\"''\\\"x";

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs cmdkit-demo (the demonstration plus 1,000 lookup lines) under
+# Runs cmdkit-demo (the demonstration plus 1,003 lookup lines) under
 # valgrind memcheck; any error or leak of any kind fails.
 set -euo pipefail
 valgrind=$1
@@ -18,6 +18,13 @@ for i in $(seq 1 1000); do
     4) echo "\"unterminated $i" ;;
     esac
 done >"$work/input"
+# Lines that fill the reader's first room for a line and one past it, and a
+# last line ending in a carriage return without a line feed.
+{
+    printf 'missing %0247d\n' 0
+    printf 'missing %0248d\n' 0
+    printf 'missing end\r'
+} >>"$work/input"
 
 cd "$work"
 PATH='bin;Program Files\x' COMSPEC='C:\cmd.exe' "$valgrind" --quiet --error-exitcode=1 \
@@ -28,8 +35,8 @@ PATH='bin;Program Files\x' COMSPEC='C:\cmd.exe' "$valgrind" --quiet --error-exit
     exit 1
 }
 lines=$(($(wc -l <"$work/out") - 64))
-if [ "$lines" -ne 1000 ]; then
-    echo "expected 1000 lookup results, got $lines"
+if [ "$lines" -ne 1003 ]; then
+    echo "expected 1003 lookup results, got $lines"
     exit 1
 fi
-echo "valgrind: no errors, no leaks over the demonstration and 1000 lookups"
+echo "valgrind: no errors, no leaks over the demonstration and 1003 lookups"

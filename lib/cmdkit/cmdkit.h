@@ -12,8 +12,12 @@
 
 #include <stddef.h>
 
-/* The release this header belongs to; the build reads its version from here. */
+/* The release this header belongs to; the build reads its version from here
+ * and refuses to configure when the four lines disagree. */
 #define CMDKIT_VERSION "1.0.0"
+#define CMDKIT_VERSION_MAJOR 1
+#define CMDKIT_VERSION_MINOR 0
+#define CMDKIT_VERSION_PATCH 0
 
 /*
  * CMDKIT_API marks the functions and data of the public interface.  A shared
@@ -37,7 +41,9 @@ extern "C" {
 #endif
 
 /* A new block of `size` bytes (a request of 0 bytes gets a 1-byte block).
- * On failure: "malloc(SIZE) failed in cmdkit at line 36" and exit(1). */
+ * On failure: "malloc(SIZE) failed in cmdkit at line 36" and exit(1), SIZE
+ * being the request as a signed integer of the pointer's width, so that
+ * SIZE_MAX reads -1 on 32-bit and 64-bit builds alike. */
 CMDKIT_API void *xmalloc(size_t size);
 
 /* `block` resized to `size` bytes, possibly moved; a null `block` is a fresh

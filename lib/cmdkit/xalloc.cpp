@@ -44,8 +44,11 @@ char *crt_strdup(const char *s) {
 
 // Digits are formatted here rather than with %lld/%zx, whose support differs
 // between C runtimes; the buffers hold any 64-bit value with sign and NUL.
+// The size is read as the signed integer of the pointer's own width, so an
+// impossible request of SIZE_MAX prints -1 on a 32-bit build too, instead
+// of 4294967295.
 void format_signed_size(size_t size, char (&out)[24]) {
-    auto value = static_cast<std::int64_t>(size);
+    auto value = static_cast<std::int64_t>(static_cast<std::intptr_t>(size));
     std::uint64_t magnitude =
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     char reversed[24];

@@ -51,6 +51,14 @@ CMDKIT_API extern int semicolon_is_separator;
 CMDKIT_API char ***parse_cmdline(const char *line, char **input, char **output, int *count);
 
 /*
+ * Releases a command list as parse_cmdline returns it: every string of every
+ * vector, every vector, then the list.  A null `list` does nothing.  The
+ * redirection targets are separate strings; free() them yourself, also
+ * after a failed parse.  Writes nothing.
+ */
+CMDKIT_API void free_pipeline(char ***list);
+
+/*
  * Lists a pipeline on standard output: "cmd[N] = ARG ARG ... \n" for each
  * command (every argument followed by a space), then "input = ", "output = "
  * and "errput = " lines with the target or <stdin>, <stdout>, <stderr>.
@@ -67,9 +75,11 @@ CMDKIT_API void print_pipeline(char ***list, const char *input, const char *outp
  *
  * Found: *app_name is the path found and *new_cmd that path followed by the
  * rest of the line; the path is wrapped in double quotes in *new_cmd when it
- * holds white space.  Not found: *app_name is null and *new_cmd is
- * COMSPEC " /c " cmdline (COMSPEC quoted when it holds white space), or null
- * when COMSPEC is unset.  Returns 1 in both cases.
+ * holds white space, and a rest glued to a quoted name (`"tool"a`) is put
+ * one space after it.  Not found: *app_name is null and *new_cmd is
+ * COMSPEC " /c " cmdline (COMSPEC quoted when it holds white space and does
+ * not begin with a quote already), or null when COMSPEC is unset.  Returns
+ * 1 in both cases.
  *
  * Returns 0, with both results null and a message on standard error, when
  * the name's opening quote is never closed (or `cmdline` is null).  Every
@@ -86,6 +96,33 @@ CMDKIT_API int look_for_cmd(const char *cmdline, char **app_name, char **new_cmd
  * written to standard error.
  */
 CMDKIT_API char *argv_to_cmdline(char **argv);
+
+/*
+ * The arguments of `argv` (null-terminated) as a command line for the
+ * Windows process loader: joined by single spaces and quoted so that the
+ * started program's C runtime, and CommandLineToArgvW, split it back into
+ * exactly these arguments.
+ *
+ * An argument is wrapped in double quotes when it is empty or holds a
+ * space, tab, line feed, vertical tab or double quote; inside the quotes a
+ * double quote is escaped as \" and the backslashes directly before it, or
+ * before the closing quote, are doubled.  Other arguments are copied
+ * unchanged, backslashes included.  Entry 0, the program name, is split
+ * without escapes, so it is only quoted (when empty or holding white space).
+ * Bytes above 0x7F pass through as they are: the line is meant for the
+ * caller's ANSI code page.
+ *
+ * Returns "" for an empty vector.  Returns null with errno EINVAL for a null
+ * vector or a program name holding a double quote (no command line can
+ * give it back), and null with errno E2BIG when the line would be longer
+ * than the 32,766 bytes that CreateProcess takes with its terminating NUL.
+ * The caller frees the result; nothing is written to standard error.
+ *
+ * Not for the command interpreter: a .bat or .cmd program, and anything
+ * started through COMSPEC /c, is read by cmd.exe, whose metacharacters
+ * (& | ^ % < > ( )) this quoting does not neutralise.
+ */
+CMDKIT_API char *argv_to_windows_cmdline(char **argv);
 
 /*
  * A pipeline as command text: the first command, then " < INPUT" when

@@ -133,18 +133,24 @@ bool search(text_buffer &candidate, const char *name) {
 
 // A path holding white space is quoted where it starts a command line:
 // unquoted, the started program would see a different argument list, and a
-// system starting the line by itself would run `C:\Program.exe`.
+// system starting the line by itself would run `C:\Program.exe`.  The rest
+// of the line must not touch the path either: after a quoted name glued to
+// what follows (`"tool"a`) one space goes in between, or the started
+// program would be named `tool.exea`.
 char *command_line_of(const char *program, const char *rest) {
+    const char *separator = *rest != '\0' && !is_white_space(*rest) ? " " : "";
     if (holds_white_space(program))
-        return concatn("\"", program, "\"", rest, static_cast<char *>(nullptr));
-    return concat2(program, rest);
+        return concatn("\"", program, "\"", separator, rest, static_cast<char *>(nullptr));
+    return concat3(program, separator, rest);
 }
 
+// A value that already begins with a quote was quoted by whoever set it;
+// wrapping it again would leave the path unquoted between two empty pairs.
 char *interpreter_form(const char *cmdline) {
     const char *comspec = platform_getenv("COMSPEC");
     if (comspec == nullptr)
         return nullptr;
-    if (holds_white_space(comspec))
+    if (comspec[0] != '"' && holds_white_space(comspec))
         return concatn("\"", comspec, "\" /c ", cmdline, static_cast<char *>(nullptr));
     return concatn(comspec, " /c ", cmdline, static_cast<char *>(nullptr));
 }

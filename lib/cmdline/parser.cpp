@@ -231,6 +231,14 @@ bool parse_tokens(parse_state &state) {
 
 } // namespace
 
+extern "C" void free_pipeline(char ***list) {
+    if (list == nullptr)
+        return;
+    for (char ***command = list; *command != nullptr; ++command)
+        free_terminated_vector(*command);
+    std::free(list);
+}
+
 extern "C" char ***parse_cmdline(const char *line, char **input, char **output, int *count) {
     // Targets the caller did not ask for are still parsed, so the rules about
     // them hold, and are freed before returning.

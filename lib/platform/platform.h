@@ -22,8 +22,13 @@ char *platform_strdup(const char *s);
 const char *platform_getenv(const char *name);
 
 // Reads up to `size` bytes of standard input (text mode on Windows).
-// Returns the count, 0 at end of input, or a negative value on error.
+// Returns the count, 0 at end of input, or a negative value on error, with
+// errno telling why.
 long platform_read_stdin(char *buffer, size_t size);
+
+// True where platform_read_stdin has already turned each carriage return
+// and line feed pair into a line feed (Windows' text mode).
+extern const bool platform_input_drops_carriage_returns;
 
 // True when the stream with this descriptor (1 or 2) is a terminal.
 bool platform_is_terminal(int descriptor);

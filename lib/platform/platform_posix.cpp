@@ -2,6 +2,7 @@
 
 #include "cmdkit.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -53,8 +54,15 @@ const char *platform_getenv(const char *name) {
     return std::getenv(name);
 }
 
+const bool platform_input_drops_carriage_returns = false;
+
 long platform_read_stdin(char *buffer, size_t size) {
-    return static_cast<long>(read(STDIN_FILENO, buffer, size));
+    // A signal arriving while we wait is not a failure of the input.
+    for (;;) {
+        ssize_t count = read(STDIN_FILENO, buffer, size);
+        if (count >= 0 || errno != EINTR)
+            return static_cast<long>(count);
+    }
 }
 
 bool platform_is_terminal(int descriptor) {

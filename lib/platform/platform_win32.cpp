@@ -26,6 +26,8 @@ const char *platform_getenv(const char *name) {
     return std::getenv(name);
 }
 
+const bool platform_input_drops_carriage_returns = true;
+
 long platform_read_stdin(char *buffer, size_t size) {
     // _read counts in unsigned int; larger requests are simply served in part.
     unsigned int request = size > INT_MAX ? INT_MAX : static_cast<unsigned int>(size);

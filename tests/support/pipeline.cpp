@@ -17,17 +17,6 @@ pipeline to_values(char ***list) {
     return commands;
 }
 
-void free_pipeline(char ***list) {
-    if (list == nullptr)
-        return;
-    for (char ***vector = list; *vector != nullptr; ++vector) {
-        for (char **argument = *vector; *argument != nullptr; ++argument)
-            std::free(*argument);
-        std::free(*vector);
-    }
-    std::free(list);
-}
-
 char ***make_pipeline(const pipeline &commands) {
     auto list = static_cast<char ***>(xmalloc((commands.size() + 1) * sizeof(char **)));
     for (size_t i = 0; i < commands.size(); ++i) {

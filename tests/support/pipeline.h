@@ -12,9 +12,6 @@ using pipeline = std::vector<command>;
 // A parsed command list as plain values; the list itself is left alone.
 pipeline to_values(char ***list);
 
-// Releases a command list the way every caller must: strings, vectors, list.
-void free_pipeline(char ***list);
-
 // A command list built from values with the checked allocators, shaped as
 // the parser builds one, for the functions that take lists.
 char ***make_pipeline(const pipeline &commands);

@@ -14,6 +14,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char **environ;
@@ -24,6 +25,9 @@ namespace testing_support {
 namespace fs = std::filesystem;
 
 namespace {
+
+// A child that does not end in this time fails the test instead of hanging it.
+[[maybe_unused]] constexpr unsigned long child_time_limit_ms = 120000;
 
 fs::path temporary_file(const char *tag) {
     static std::mt19937_64 generator(std::random_device{}());
@@ -73,16 +77,19 @@ std::vector<std::string> child_environment(const environment_changes &changes) {
 
 #ifdef _WIN32
 
-HANDLE inheritable(const fs::path &file, bool writing) {
+// `writing`: the stream the child writes to; `broken`: opened for the other
+// direction only, so that the child's first use of it fails.
+HANDLE inheritable(const fs::path &file, bool writing, bool broken) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
-    return CreateFileA(file.string().c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
+    bool write_access = writing != broken;
+    return CreateFileA(file.string().c_str(), write_access ? GENERIC_WRITE : GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                       writing ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       writing ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 int spawn(const std::string &program, const std::vector<std::string> &environment,
           const std::string &directory, const fs::path &in, const fs::path &out,
-          const fs::path &err) {
+          const fs::path &err, const child_streams &streams) {
     std::string block;
     for (const std::string &entry : environment)
         block += entry + '\0';
@@ -90,9 +97,9 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inheritable(in, false);
-    startup.hStdOutput = inheritable(out, true);
-    startup.hStdError = inheritable(err, true);
+    startup.hStdInput = inheritable(in, false, streams.unreadable_input);
+    startup.hStdOutput = inheritable(out, true, streams.unwritable_output);
+    startup.hStdError = inheritable(err, true, streams.unwritable_errors);
     std::string command_line = "\"" + program + "\"";
     PROCESS_INFORMATION process{};
     BOOL started = CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
@@ -103,7 +110,12 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
     CloseHandle(startup.hStdError);
     if (!started)
         throw std::runtime_error("cannot start " + program);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    if (WaitForSingleObject(process.hProcess, child_time_limit_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        throw std::runtime_error(program + " did not end in time");
+    }
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hProcess);
@@ -113,9 +125,16 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
 
 #else
 
+// The child's end of a stream; `broken` opens it for the other direction.
+int child_descriptor(const fs::path &file, bool writing, bool broken) {
+    if (writing != broken)
+        return open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    return open(file.c_str(), writing ? O_RDONLY | O_CREAT : O_RDONLY, 0600);
+}
+
 int spawn(const std::string &program, const std::vector<std::string> &environment,
           const std::string &directory, const fs::path &in, const fs::path &out,
-          const fs::path &err) {
+          const fs::path &err, const child_streams &streams) {
     std::vector<char *> envp;
     for (const std::string &entry : environment)
         envp.push_back(const_cast<char *>(entry.c_str()));
@@ -125,9 +144,9 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
     if (child < 0)
         throw std::runtime_error("fork failed");
     if (child == 0) {
-        int in_fd = open(in.c_str(), O_RDONLY);
-        int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in_fd = child_descriptor(in, false, streams.unreadable_input);
+        int out_fd = child_descriptor(out, true, streams.unwritable_output);
+        int err_fd = child_descriptor(err, true, streams.unwritable_errors);
         dup2(in_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
@@ -137,7 +156,14 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
         _exit(127);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    for (unsigned long waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 5) {
+        if (waited_ms >= child_time_limit_ms) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            throw std::runtime_error(program + " did not end in time");
+        }
+        usleep(5000);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -146,13 +172,19 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
 } // namespace
 
 process_result run_program(const std::string &program, const std::string &input,
-                           const environment_changes &changes, const std::string &directory) {
+                           const environment_changes &changes, const std::string &directory,
+                           const child_streams &streams) {
     fs::path in = temporary_file("in");
     fs::path out = temporary_file("out");
     fs::path err = temporary_file("err");
     write_file(in, input);
+    auto chosen = [](const std::string &path, const fs::path &file) {
+        return path.empty() ? file : fs::path(path);
+    };
     process_result result;
-    result.exit_code = spawn(program, child_environment(changes), directory, in, out, err);
+    result.exit_code =
+        spawn(program, child_environment(changes), directory, chosen(streams.input_path, in),
+              chosen(streams.output_path, out), chosen(streams.errors_path, err), streams);
     result.out = read_file(out);
     result.err = read_file(err);
     std::error_code ignored;

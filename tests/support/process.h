@@ -17,11 +17,25 @@ struct process_result {
 // Environment changes for the child alone: a value sets, nullopt removes.
 using environment_changes = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
+// Standard streams that fail in the child, on every host: input opened for
+// writing only, so that reading it fails, and output opened for reading
+// only, so that writing it fails.  A path replaces a stream by a file or
+// device of the host's own (a directory as input, /dev/full as output).
+struct child_streams {
+    bool unreadable_input = false;
+    bool unwritable_output = false;
+    bool unwritable_errors = false;
+    std::string input_path;
+    std::string output_path;
+    std::string errors_path;
+};
+
 // Runs `program` without arguments in `directory` (empty: ours), feeding it
 // `input` on standard input and collecting both output streams.  The
 // streams go through files, so a child writing a lot cannot stall.
 process_result run_program(const std::string &program, const std::string &input,
-                           const environment_changes &changes, const std::string &directory = "");
+                           const environment_changes &changes, const std::string &directory = "",
+                           const child_streams &streams = {});
 
 #ifndef _WIN32
 // A child that we talk to through pipes while it runs, the way a program

@@ -1,11 +1,17 @@
 /* Preloaded into cmdkit-demo by the driver tests (glibc hosts only) to make
- * one C library allocation fail in the running program: the first request
- * of exactly the size named by CMDKIT_FAIL_MALLOC, CMDKIT_FAIL_REALLOC or
- * CMDKIT_FAIL_STRDUP (for strdup, the copy's size with its NUL) is refused.
+ * one C library call fail in the running program:
+ * - the first allocation of exactly the size named by CMDKIT_FAIL_MALLOC,
+ *   CMDKIT_FAIL_REALLOC or CMDKIT_FAIL_STRDUP (for strdup, the copy's size
+ *   with its NUL) is refused;
+ * - read number CMDKIT_FAIL_READ (counting from 1) from standard input
+ *   fails with EIO.
  * Everything else is passed on to glibc. */
 #define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 extern void *__libc_malloc(size_t size);
 extern void *__libc_realloc(void *block, size_t size);
@@ -31,4 +37,16 @@ char *strdup(const char *s) {
     if (copy != NULL)
         memcpy(copy, s, size);
     return copy;
+}
+
+ssize_t read(int descriptor, void *buffer, size_t size) {
+    static size_t reads_of_input;
+    static ssize_t (*libc_read)(int, void *, size_t);
+    if (libc_read == NULL)
+        libc_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    if (descriptor == STDIN_FILENO && refuse("CMDKIT_FAIL_READ", ++reads_of_input)) {
+        errno = EIO;
+        return -1;
+    }
+    return libc_read(descriptor, buffer, size);
 }

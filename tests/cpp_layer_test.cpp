@@ -1,0 +1,70 @@
+// What the C++ layer adds to the C functions: ownership, conversions and
+// the optional results.  The behaviour behind them is the C tests' business.
+#include "cmdkit.hpp"
+#include "support/environment.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using testing_support::scoped_variable;
+
+// The parse is quiet only for the test's output; the traces are the C
+// function's and are not repeated here.
+template <typename Call> auto quietly(Call call) {
+    testing::internal::CaptureStderr();
+    auto result = call();
+    testing::internal::GetCapturedStderr();
+    return result;
+}
+
+TEST(CppLayer, ParseGivesValuesAndOptionalTargets) {
+    auto parsed = quietly([] { return cmdkit::parse("tool \"a b\" < in | sort"); });
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->commands, (std::vector<cmdkit::command>{{"tool", "a b"}, {"sort"}}));
+    EXPECT_EQ(parsed->input, "in");
+    EXPECT_EQ(parsed->output, std::nullopt);
+}
+
+// The failed parse leaves `a` behind as the output target; the layer must
+// release it (the sanitizer leg reports a leak otherwise).
+TEST(CppLayer, AFailedParseIsEmptyAndReleasesTheTargetLeftBehind) {
+    EXPECT_EQ(quietly([] { return cmdkit::parse("foo > a | b"); }), std::nullopt);
+}
+
+TEST(CppLayer, TextStopsAtTheFirstNulAsTheCFunctionsSeeIt) {
+    const std::string_view line("tool x\0 | rest", 14);
+    auto parsed = quietly([&] { return cmdkit::parse(line); });
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->commands, (std::vector<cmdkit::command>{{"tool", "x"}}));
+    EXPECT_EQ(cmdkit::compose(cmdkit::command{"a", std::string("b\0c", 3)}), "a b");
+}
+
+TEST(CppLayer, LookupResultsAreOptionalAsTheCResultsAreNullable) {
+    testing_support::scratch_directory scratch;
+    scoped_variable path("PATH", std::string(""));
+    scoped_variable no_comspec("COMSPEC", std::nullopt);
+    cmdkit::lookup_result missing = quietly([] { return cmdkit::look_for_cmd("missing x"); });
+    EXPECT_TRUE(missing.well_formed);
+    EXPECT_EQ(missing.app_name, std::nullopt);
+    EXPECT_EQ(missing.new_cmd, std::nullopt);
+    cmdkit::lookup_result malformed = quietly([] { return cmdkit::look_for_cmd("\"open"); });
+    EXPECT_FALSE(malformed.well_formed);
+}
+
+TEST(CppLayer, ComposeTakesConstValues) {
+    const cmdkit::pipeline commands{{{"foo", "a b"}, {"bar"}}, "in", std::nullopt};
+    EXPECT_EQ(cmdkit::compose(commands), "foo \"a b\" < in | bar");
+    EXPECT_EQ(cmdkit::compose(cmdkit::pipeline{}), std::nullopt);
+    const cmdkit::command arguments{"prog", "a\"b"};
+    EXPECT_EQ(cmdkit::compose_for_windows(arguments), "prog \"a\\\"b\"");
+    errno = 0;
+    EXPECT_EQ(cmdkit::compose_for_windows({"a\"b"}), std::nullopt);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+} // namespace

@@ -1,0 +1,419 @@
+// The command lines the library prepares, handed to the real Windows
+// process loader: the program that starts must be the one the lookup
+// found, and the argument vector its C runtime parses must be the one the
+// user typed, or the one composed with argv_to_windows_cmdline.
+#include "cmdline.h"
+#include "support/environment.h"
+#include "support/escaped.h"
+#include "support/results.h"
+
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+#endif
+
+namespace {
+
+#ifndef _WIN32
+
+TEST(RealStart, NeedsTheWindowsProcessLoader) {
+    GTEST_SKIP() << "starts programs with CreateProcess; runs on the Windows legs";
+}
+
+#else
+
+namespace fs = std::filesystem;
+using testing_support::escaped;
+using testing_support::scoped_variable;
+using testing_support::scratch_directory;
+using arguments = std::vector<std::string>;
+
+// Started children must end well within this; a hung child fails its test.
+constexpr DWORD child_time_limit_ms = 30000;
+
+fs::path echo_program() {
+    char self[MAX_PATH * 4];
+    DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+    return fs::path(std::string(self, length)).parent_path() / "argv_echo.exe";
+}
+
+std::string system_error(const std::string &what) {
+    return what + " failed with Windows error " + std::to_string(GetLastError());
+}
+
+// A child started with its standard output in a file of its own.
+class started_child {
+  public:
+    started_child(const char *application, const std::string &command_line) {
+        static std::atomic<int> serial{0};
+        output_ =
+            fs::temp_directory_path() / ("cmdkit-child-" + std::to_string(GetCurrentProcessId()) +
+                                         "-" + std::to_string(serial++) + ".txt");
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE out = CreateFileA(output_.string().c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out == INVALID_HANDLE_VALUE) {
+            error_ = system_error("CreateFile for the child's output");
+            return;
+        }
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = out;
+        std::string writable = command_line;
+        if (!CreateProcessA(application, writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                            nullptr, &startup, &process_))
+            error_ = system_error("CreateProcess");
+        CloseHandle(out);
+    }
+
+    ~started_child() {
+        if (process_.hProcess != nullptr) {
+            TerminateProcess(process_.hProcess, 1);
+            CloseHandle(process_.hProcess);
+            CloseHandle(process_.hThread);
+        }
+        std::error_code ignored;
+        fs::remove(output_, ignored);
+    }
+
+    started_child(const started_child &) = delete;
+    started_child &operator=(const started_child &) = delete;
+
+    // Waits for the child and returns what it wrote; an empty optional, with
+    // the reason in error(), when it could not be started or did not end.
+    std::optional<std::string> output() {
+        if (!error_.empty())
+            return std::nullopt;
+        if (WaitForSingleObject(process_.hProcess, child_time_limit_ms) != WAIT_OBJECT_0) {
+            error_ = "the child did not end within " + std::to_string(child_time_limit_ms) + " ms";
+            return std::nullopt;
+        }
+        std::ifstream in(output_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    const std::string &error() const { return error_; }
+
+  private:
+    fs::path output_;
+    PROCESS_INFORMATION process_{};
+    std::string error_;
+};
+
+// What argv_echo reported: its own program file, then its argument vector.
+struct echo_report {
+    std::string program;
+    arguments argv;
+};
+
+echo_report read_report(const std::string &output) {
+    echo_report report;
+    std::istringstream lines(output);
+    std::string line;
+    if (std::getline(lines, line))
+        report.program = testing_support::unescaped(line);
+    while (std::getline(lines, line))
+        report.argv.push_back(testing_support::unescaped(line));
+    return report;
+}
+
+// Paths name the same file when the file system says so: letter case,
+// doubled backslashes and relative spellings do not matter.
+std::optional<BY_HANDLE_FILE_INFORMATION> identity_of(const std::string &path) {
+    HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION information{};
+    bool known = GetFileInformationByHandle(file, &information) != 0;
+    CloseHandle(file);
+    if (!known)
+        return std::nullopt;
+    return information;
+}
+
+bool same_file(const std::string &a, const std::string &b) {
+    auto x = identity_of(a);
+    auto y = identity_of(b);
+    return x && y && x->dwVolumeSerialNumber == y->dwVolumeSerialNumber &&
+           x->nFileIndexHigh == y->nFileIndexHigh && x->nFileIndexLow == y->nFileIndexLow;
+}
+
+std::string shown(const arguments &argv) {
+    std::string text;
+    for (const std::string &argument : argv)
+        text += "[" + escaped(argument) + "] ";
+    return text;
+}
+
+// A tree with copies of argv_echo under the names the lines use, a batch
+// file, a folder with a space, and a planted Program.exe in the current
+// directory; PATH and COMSPEC set inside this process, where Wine lets them
+// be.
+class RealStart : public testing::Test {
+  protected:
+    RealStart()
+        : root(scratch.path().string()),
+          path("PATH", root + "\\bin\\;" + root + "\\Program Files\\x"),
+          comspec("COMSPEC", std::string("C:\\windows\\system32\\cmd.exe")) {
+        for (const char *copy : {"bin/tool.exe", "bin/Mixed.EXE", "Program Files/x/edit.exe",
+                                 "sub/direct.exe", "Program.exe"}) {
+            fs::create_directories((scratch.path() / copy).parent_path());
+            fs::copy_file(echo_program(), scratch.path() / copy);
+        }
+        std::ofstream(scratch.path() / "here.bat", std::ios::binary)
+            << "@echo batch ran with %*\r\n";
+    }
+
+    scratch_directory scratch;
+    const std::string root;
+    scoped_variable path;
+    scoped_variable comspec;
+};
+
+struct start_case {
+    std::string line;                   // {root} stands for the tree's absolute path
+    arguments after_name;               // what the program must receive after its name
+    bool found;                         // false: the line goes to the command interpreter
+    const char *batch_output = nullptr; // a batch file: what it must print
+};
+
+std::string with_root(std::string text, const std::string &root) {
+    for (size_t at = text.find("{root}"); at != std::string::npos; at = text.find("{root}"))
+        text.replace(at, 6, root);
+    return text;
+}
+
+// Starts the command line once and checks who ran and with what.
+void expect_started(const char *application, const std::string &command_line,
+                    const std::string &program, const arguments &argv, const char *batch_output) {
+    SCOPED_TRACE("application " + std::string(application ? application : "(null)") +
+                 ", command line " + command_line);
+    started_child child(application, command_line);
+    std::optional<std::string> output = child.output();
+    ASSERT_TRUE(output.has_value()) << child.error();
+    if (batch_output != nullptr) {
+        EXPECT_EQ(output->rfind(batch_output, 0), 0u) << *output;
+        return;
+    }
+    echo_report report = read_report(*output);
+    EXPECT_TRUE(same_file(report.program, program))
+        << "started " << report.program << " instead of " << program;
+    EXPECT_EQ(report.argv, argv) << shown(report.argv);
+}
+
+TEST_F(RealStart, PreparedLinesStartTheFoundProgramWithTheTypedArguments) {
+    const std::vector<start_case> cases = {
+        {"tool a b", {"a", "b"}, true},
+        {"tool \"a b\" c", {"a b", "c"}, true},
+        // The file is Mixed.EXE; Windows names ignore case.
+        {"mixed q", {"q"}, true},
+        {"TOOL.EXE x", {"x"}, true},
+        {"\"tool\"a", {"a"}, true},
+        // Found under `Program Files`: the quotes keep Program.exe out.
+        {"edit notes.txt", {"notes.txt"}, true},
+        {"here a b", {}, true, "batch ran with a b"},
+        // A path with a drive is joined to every search directory and so
+        // never found; the interpreter runs it.
+        {"{root}\\sub\\direct.exe via cmd", {"via", "cmd"}, false},
+    };
+    for (const start_case &c : cases) {
+        const std::string line = with_root(c.line, root);
+        SCOPED_TRACE(line);
+        testing_support::lookup_outcome lookup = testing_support::look_up(line);
+        ASSERT_EQ(lookup.app_name.has_value(), c.found) << lookup.trace;
+        ASSERT_TRUE(lookup.new_cmd.has_value());
+        if (c.found) {
+            arguments argv = c.after_name;
+            argv.insert(argv.begin(), *lookup.app_name);
+            expect_started(lookup.app_name->c_str(), *lookup.new_cmd, *lookup.app_name, argv,
+                           c.batch_output);
+            expect_started(nullptr, *lookup.new_cmd, *lookup.app_name, argv, c.batch_output);
+        } else {
+            const std::string typed = line.substr(0, line.find(' '));
+            arguments argv = c.after_name;
+            argv.insert(argv.begin(), typed);
+            expect_started(nullptr, *lookup.new_cmd, typed, argv, nullptr);
+        }
+    }
+}
+
+// Why a found path holding a space is quoted: started bare, the loader
+// tries the shortest reading first and runs Program.exe.
+TEST_F(RealStart, AnUnquotedPathWithASpaceStartsAPlantedProgram) {
+    testing_support::lookup_outcome lookup = testing_support::look_up("edit notes.txt");
+    ASSERT_TRUE(lookup.app_name.has_value()) << lookup.trace;
+    ASSERT_NE(lookup.app_name->find(' '), std::string::npos);
+    const std::string bare = *lookup.app_name + " notes.txt";
+    started_child child(nullptr, bare);
+    std::optional<std::string> output = child.output();
+    ASSERT_TRUE(output.has_value()) << child.error();
+    EXPECT_TRUE(same_file(read_report(*output).program, root + "\\Program.exe")) << *output;
+}
+
+// Argument vectors with every byte value, backslash runs before quotes and
+// at the end, empty arguments, quotes at both ends, spaces and tabs, and
+// long arguments.
+class vector_generator {
+  public:
+    explicit vector_generator(unsigned seed) : random_(seed) {}
+
+    arguments next(int serial) {
+        arguments argv;
+        for (size_t count = pick(6); count > 0; --count)
+            argv.push_back(argument());
+        // Every byte value 0x01-0xFF is in at least one vector.
+        if (serial < 255)
+            argv.push_back(std::string(1, static_cast<char>(serial + 1)) + argument());
+        return argv;
+    }
+
+  private:
+    std::string argument() {
+        switch (pick(10)) {
+        case 0:
+            return "";
+        case 1:
+            return std::string(200 + pick(3000), static_cast<char>('a' + pick(26)));
+        default:
+            break;
+        }
+        std::string text;
+        if (pick(4) == 0)
+            text += '"';
+        for (size_t pieces = 1 + pick(6); pieces > 0; --pieces)
+            text += piece();
+        if (pick(4) == 0)
+            text += '"';
+        return text;
+    }
+
+    std::string piece() {
+        static const char plain[] = "ab\\\" \t";
+        switch (pick(5)) {
+        case 0:
+            return std::string(pick(6), '\\') + '"';
+        case 1:
+            return std::string(1 + pick(5), '\\');
+        case 2:
+            return std::string(1, static_cast<char>(1 + pick(255)));
+        default:
+            return std::string(1, plain[pick(sizeof plain - 1)]);
+        }
+    }
+
+    size_t pick(size_t bound) {
+        return std::uniform_int_distribution<size_t>(0, bound - 1)(random_);
+    }
+
+    std::mt19937 random_;
+};
+
+std::wstring wide(const std::string &text) {
+    if (text.empty())
+        return std::wstring();
+    int length =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                        length);
+    return result;
+}
+
+std::vector<std::wstring> split_by_shell(const std::string &line) {
+    int count = 0;
+    LPWSTR *parts = CommandLineToArgvW(wide(line).c_str(), &count);
+    std::vector<std::wstring> result;
+    for (int i = 0; parts != nullptr && i < count; ++i)
+        result.emplace_back(parts[i]);
+    LocalFree(parts);
+    return result;
+}
+
+std::string composed(const arguments &argv) {
+    std::vector<char *> pointers;
+    for (const std::string &argument : argv)
+        pointers.push_back(const_cast<char *>(argument.c_str()));
+    pointers.push_back(nullptr);
+    return testing_support::take_string(argv_to_windows_cmdline(pointers.data())).value_or("");
+}
+
+// The vectors are started a batch at a time: Wine starts a program in tens
+// of milliseconds, and several starts overlap well.
+constexpr int vectors_per_shard = 500;
+constexpr int children_at_once = 8;
+
+class WindowsQuoting : public testing::TestWithParam<int> {};
+
+TEST_P(WindowsQuoting, StartedProgramsAndTheShellSplitterGetEveryVectorBack) {
+    scratch_directory scratch;
+    // The program name takes the simpler rules: one with a space in it too.
+    const fs::path spaced = scratch.path() / "echo dir" / "argv_echo.exe";
+    fs::create_directories(spaced.parent_path());
+    fs::copy_file(echo_program(), spaced);
+    const std::string names[] = {echo_program().string(), spaced.string()};
+
+    const int shard = GetParam();
+    vector_generator generate(20261208u + static_cast<unsigned>(shard));
+    for (int first = 0; first < vectors_per_shard; first += children_at_once) {
+        std::vector<arguments> batch;
+        std::vector<std::string> lines;
+        std::vector<std::unique_ptr<started_child>> children;
+        for (int i = first; i < first + children_at_once && i < vectors_per_shard; ++i) {
+            arguments argv = generate.next(shard * vectors_per_shard + i);
+            argv.insert(argv.begin(), names[i % 2]);
+            lines.push_back(composed(argv));
+            batch.push_back(argv);
+            children.push_back(std::make_unique<started_child>(nullptr, lines.back()));
+        }
+        for (size_t i = 0; i < batch.size(); ++i) {
+            SCOPED_TRACE("vector " + shown(batch[i]) + "\ncomposed " + escaped(lines[i]));
+            std::vector<std::wstring> expected;
+            for (const std::string &argument : batch[i])
+                expected.push_back(wide(argument));
+            EXPECT_EQ(split_by_shell(lines[i]), expected) << "CommandLineToArgvW";
+            std::optional<std::string> output = children[i]->output();
+            ASSERT_TRUE(output.has_value()) << children[i]->error();
+            EXPECT_EQ(read_report(*output).argv, batch[i]) << shown(read_report(*output).argv);
+        }
+        if (HasFailure())
+            return;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, WindowsQuoting, testing::Range(0, 4));
+
+// The longest line the composition accepts is one the loader accepts.
+TEST(WindowsQuotingLimit, TheLongestComposedLineStarts) {
+    const std::string name = echo_program().string();
+    const arguments argv = {name, std::string(32766 - name.size() - 1, 'x')};
+    const std::string line = composed(argv);
+    ASSERT_EQ(line.size(), 32766u);
+    started_child child(nullptr, line);
+    std::optional<std::string> output = child.output();
+    ASSERT_TRUE(output.has_value()) << child.error();
+    EXPECT_EQ(read_report(*output).argv, argv);
+}
+
+#endif
+
+} // namespace
