@@ -137,25 +137,23 @@ echo_report read_report(const std::string &output) {
 
 // Paths name the same file when the file system says so: letter case,
 // doubled backslashes and relative spellings do not matter.
-std::optional<BY_HANDLE_FILE_INFORMATION> identity_of(const std::string &path) {
-    HANDLE file =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return std::nullopt;
-    BY_HANDLE_FILE_INFORMATION information{};
-    bool known = GetFileInformationByHandle(file, &information) != 0;
-    CloseHandle(file);
-    if (!known)
-        return std::nullopt;
-    return information;
-}
-
 bool same_file(const std::string &a, const std::string &b) {
-    auto x = identity_of(a);
-    auto y = identity_of(b);
-    return x && y && x->dwVolumeSerialNumber == y->dwVolumeSerialNumber &&
-           x->nFileIndexHigh == y->nFileIndexHigh && x->nFileIndexLow == y->nFileIndexLow;
+    BY_HANDLE_FILE_INFORMATION identities[2]{};
+    const std::string *paths[] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = CreateFileA(paths[i]->c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        bool known = GetFileInformationByHandle(file, &identities[i]) != 0;
+        CloseHandle(file);
+        if (!known)
+            return false;
+    }
+    return identities[0].dwVolumeSerialNumber == identities[1].dwVolumeSerialNumber &&
+           identities[0].nFileIndexHigh == identities[1].nFileIndexHigh &&
+           identities[0].nFileIndexLow == identities[1].nFileIndexLow;
 }
 
 std::string shown(const arguments &argv) {
@@ -401,18 +399,6 @@ TEST_P(WindowsQuoting, StartedProgramsAndTheShellSplitterGetEveryVectorBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shards, WindowsQuoting, testing::Range(0, 4));
-
-// The longest line the composition accepts is one the loader accepts.
-TEST(WindowsQuotingLimit, TheLongestComposedLineStarts) {
-    const std::string name = echo_program().string();
-    const arguments argv = {name, std::string(32766 - name.size() - 1, 'x')};
-    const std::string line = composed(argv);
-    ASSERT_EQ(line.size(), 32766u);
-    started_child child(nullptr, line);
-    std::optional<std::string> output = child.output();
-    ASSERT_TRUE(output.has_value()) << child.error();
-    EXPECT_EQ(read_report(*output).argv, argv);
-}
 
 #endif
 
