@@ -1,9 +1,10 @@
 # What the three Windows toolchain files share: a mingw-w64 cross compiler
 # from Debian, its target folders, and Wine as the emulator through which
 # ctest (and the test discovery) start every program.  The including file
-# sets cmdkit_mingw_triplet, cmdkit_mingw_threads (posix or win32) and
-# cmdkit_wine (the loader for the target's width), and CMDKIT_WINDOWS_RUNTIME,
-# the C runtime the programs must import (msvcrt or ucrt), which a test checks.
+# sets cmdkit_mingw_triplet, cmdkit_mingw_threads (posix or win32),
+# cmdkit_wine (the loader for the target's width) and CMDKIT_WINDOWS_RUNTIME
+# (msvcrt or ucrt: the C runtime the programs must import, which a test
+# checks).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMDKIT_MINGW_THREADS ${cmdkit_mingw_threads})
 set(CMAKE_C_COMPILER ${cmdkit_mingw_triplet}-gcc-${cmdkit_mingw_threads})

@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // A child that does not end in this time fails the test instead of hanging it.
-[[maybe_unused]] constexpr unsigned long child_time_limit_ms = 120000;
+constexpr unsigned long child_time_limit_ms = 120000;
 
 fs::path temporary_file(const char *tag) {
     static std::mt19937_64 generator(std::random_device{}());
