@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+using namespace cmdkit::internal;
+
 namespace {
 
 const char typical_line[] =

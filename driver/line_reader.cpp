@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace cmdkit::internal;
+
 line_reader::~line_reader() {
     std::free(line_);
 }

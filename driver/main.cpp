@@ -4,6 +4,7 @@
 #include "demonstration.h"
 #include "line_reader.h"
 #include "output.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,8 @@ void run_lookup_loop() {
 } // namespace
 
 int main() {
+    // What we print is UTF-8 on every host; a Windows console must show it so.
+    cmdkit::internal::platform_show_utf8_on_console();
     buffer_streams_for_throughput();
     run_parser_demonstration();
     run_lookup_loop();

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace cmdkit::internal;
+
 namespace {
 
 // The cause of a failed flush, or 0.  A stream can also carry an error from

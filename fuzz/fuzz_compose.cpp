@@ -1,10 +1,14 @@
 // Composition of whatever the parser accepts, and the round trip where its
 // conditions hold: non-empty arguments and targets free of quotes,
 // backslashes and operator characters, command names not starting with `(`,
-// and targets without white space.
+// and targets without white space.  Every parsed command is also composed
+// for Windows programs and for batch files, and checked against models of
+// the C runtime's splitting and of the command interpreter's reading; and
+// the line's bytes drive the WTF-8 conversion both ways.
 #include "cmdline.h"
 #include "cmdline_internal.h"
 #include "fuzz_line.h"
+#include "wtf8.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -12,6 +16,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace cmdkit::internal;
 
 namespace {
 
@@ -65,7 +71,8 @@ bool qualifies(const pipeline &commands, const char *input, const char *output) 
 // the program name up to a space or tab outside quotes, every quote
 // toggling; then arguments, where 2n backslashes and a quote give n
 // backslashes and toggle the quoting, 2n+1 and a quote give n backslashes
-// and a literal quote, and other backslashes are literal.
+// and a literal quote, and other backslashes are literal.  Since 2008 a
+// `""` inside quotes is a literal quote, and the quoting goes on.
 std::vector<std::string> split_like_the_c_runtime(const char *line) {
     std::vector<std::string> arguments(1);
     const char *p = line;
@@ -89,11 +96,12 @@ std::vector<std::string> split_like_the_c_runtime(const char *line) {
             }
             if (*p == '"') {
                 argument.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1)
+                const bool doubled = backslashes % 2 == 0 && quoted && p[1] == '"';
+                if (backslashes % 2 == 1 || doubled)
                     argument += '"';
                 else
                     quoted = !quoted;
-                ++p;
+                p += doubled ? 2 : 1;
                 continue;
             }
             argument.append(backslashes, '\\');
@@ -105,21 +113,107 @@ std::vector<std::string> split_like_the_c_runtime(const char *line) {
     }
 }
 
+std::vector<std::string> strings_of(char **vector) {
+    std::vector<std::string> strings;
+    for (char **entry = vector; *entry != nullptr; ++entry)
+        strings.emplace_back(*entry);
+    return strings;
+}
+
 // Every parsed command, composed for Windows, must split back into itself,
-// unless its name holds a quote (refused) or the line is too long.
+// unless its name holds a quote or names a batch file (refused) or the line
+// is too long.
 void check_windows_composition(char **vector) {
     errno = 0;
     char *line = argv_to_windows_cmdline(vector);
-    std::vector<std::string> arguments;
-    for (char **argument = vector; *argument != nullptr; ++argument)
-        arguments.emplace_back(*argument);
     if (line == nullptr) {
-        check((errno == EINVAL && std::strchr(vector[0], '"') != nullptr) || errno == E2BIG);
+        check((errno == EINVAL &&
+               (std::strchr(vector[0], '"') != nullptr || cmdkit_is_batch_path(vector[0]))) ||
+              errno == E2BIG);
         return;
     }
-    check(std::strlen(line) <= 32766);
-    check(split_like_the_c_runtime(line) == arguments);
+    check(utf16_units(line, std::strlen(line)) <= 32766);
+    check(split_like_the_c_runtime(line) == strings_of(vector));
     std::free(line);
+}
+
+// The interpreter's reading of a composed batch line, as far as safety
+// goes: /c strips the outer quotes; %NAME% expands first, wherever it
+// stands, every non-empty NAME counting as defined except `cd:~,`, which
+// expands to nothing, and `%%` keeping its first `%`; then a `"` toggles
+// quoting and & | < > ^ ( ) outside quotes would be read as commands.
+std::string as_the_interpreter_reads(const std::string &line) {
+    const std::string start = "cmd.exe /e:ON /v:OFF /d /c \"";
+    check(line.compare(0, start.size(), start) == 0 && line.back() == '"');
+    const std::string body = line.substr(start.size(), line.size() - start.size() - 1);
+    std::string expanded;
+    for (size_t at = 0; at < body.size(); ++at) {
+        const size_t close = body[at] == '%' ? body.find('%', at + 1) : std::string::npos;
+        if (close == std::string::npos || close == at + 1) {
+            expanded += body[at];
+            continue;
+        }
+        check(body.compare(at + 1, close - at - 1, "cd:~,") == 0); // a variable formed
+        at = close;
+    }
+    bool quoted = false;
+    for (char c : expanded) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted)
+            check(std::strchr("&|<>^()", c) == nullptr);
+    }
+    check(!quoted);
+    return expanded;
+}
+
+// Every parsed command, as the arguments of a batch file named after its
+// first word, composed for the interpreter: refused only for a line end or
+// a path the interpreter cannot run, never reaching a command, and giving a
+// C runtime that reads `""` as a quote exactly the vector.
+void check_batch_composition(char **vector) {
+    std::vector<std::string> expected = strings_of(vector);
+    expected[0] = "C:\\x\\" + expected[0] + ".bat";
+    std::vector<char *> argv;
+    for (std::string &entry : expected)
+        argv.push_back(entry.data());
+    argv.push_back(nullptr);
+    errno = 0;
+    char *line = argv_to_batch_cmdline(argv.data());
+    if (line == nullptr) {
+        bool line_end = false;
+        for (const std::string &entry : expected)
+            line_end = line_end || entry.find_first_of("\r\n") != std::string::npos;
+        const bool runnable = expected[0].find_first_of("\":", 2) == std::string::npos;
+        check((errno == EINVAL && (line_end || !runnable)) || errno == E2BIG);
+        return;
+    }
+    check(utf16_units(line, std::strlen(line)) <= 8191);
+    check(split_like_the_c_runtime(as_the_interpreter_reads(line).c_str()) == expected);
+    std::free(line);
+}
+
+// UTF-16 to WTF-8 and back gives every sequence of units back; WTF-8 that
+// converts comes back byte for byte, so every other sequence is refused.
+void check_wtf8(const std::string &bytes) {
+    std::vector<char16_t> units(bytes.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i)
+        std::memcpy(&units[i], bytes.data() + 2 * i, 2);
+    std::string text(3 * units.size(), '\0');
+    text.resize(utf16_to_wtf8(units.data(), units.size(), text.data()));
+    std::vector<char16_t> back(text.size());
+    size_t count = 0;
+    check(wtf8_to_utf16(text.data(), text.size(), back.data(), count));
+    check(std::vector<char16_t>(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(count)) ==
+          units);
+    check(utf16_units(text.data(), text.size()) == units.size());
+
+    std::vector<char16_t> decoded(bytes.size());
+    if (wtf8_to_utf16(bytes.data(), bytes.size(), decoded.data(), count)) {
+        std::string again(3 * count, '\0');
+        again.resize(utf16_to_wtf8(decoded.data(), count, again.data()));
+        check(again == bytes);
+    }
 }
 
 std::string text_of(const char *target) {
@@ -132,6 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string line;
     if (!take_fuzz_line(data, size, line))
         return 0;
+    check_wtf8(line);
     char *input = nullptr;
     char *output = nullptr;
     char ***list = parse_cmdline(line.c_str(), &input, &output, nullptr);
@@ -146,6 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(command != nullptr && std::strstr(text, command) != nullptr);
         std::free(command);
         check_windows_composition(*vector);
+        check_batch_composition(*vector);
     }
 
     pipeline commands = values_of(list);

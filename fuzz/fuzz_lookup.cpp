@@ -1,8 +1,12 @@
 // The lookup with PATH, COMSPEC and the line taken from the input, in a
-// private directory holding a few programs.  The input is PATH, NUL,
-// COMSPEC, NUL, line; a missing field leaves that variable unset.
+// private directory holding a few programs.  The input is one byte of
+// choices, then PATH, NUL, COMSPEC, NUL, line; a missing field leaves that
+// variable unset.  The choices: bits 0-4 the lookup flags, bit 5 whether
+// PATH and COMSPEC come as options rather than from the environment, bits
+// 6-7 the trace sink.
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "fuzz_line.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +15,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace cmdkit::internal;
 
 namespace {
 
@@ -64,6 +70,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0)
+        return 0;
+    const unsigned choices = data[0];
+    use_trace_sink(choices >> 6);
+    ++data;
+    --size;
     std::string fields[3];
     int present = 0;
     const char *cursor = reinterpret_cast<const char *>(data);
@@ -77,13 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fields[present++].assign(cursor, stop);
         cursor = stop + 1;
     }
-    set_or_unset("PATH", present >= 2 ? &fields[0] : nullptr);
-    set_or_unset("COMSPEC", present >= 3 ? &fields[1] : nullptr);
+    const bool as_options = (choices & 0x20) != 0;
+    set_or_unset("PATH", present >= 2 && !as_options ? &fields[0] : nullptr);
+    set_or_unset("COMSPEC", present >= 3 && !as_options ? &fields[1] : nullptr);
     const std::string &line = fields[present - 1];
+    cmdkit_lookup_options options = CMDKIT_LOOKUP_OPTIONS_INIT;
+    options.flags = choices & 0x1F;
+    if (as_options) {
+        options.path = present >= 2 ? fields[0].c_str() : nullptr;
+        options.comspec = present >= 3 ? fields[1].c_str() : nullptr;
+    }
 
     char *app_name = nullptr;
     char *new_cmd = nullptr;
-    int result = look_for_cmd(line.c_str(), &app_name, &new_cmd);
+    int result = look_for_cmd_ex(line.c_str(), &options, &app_name, &new_cmd);
     if (result == 0) {
         check(app_name == nullptr && new_cmd == nullptr);
         return 0;
@@ -93,6 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(new_cmd != nullptr);
     if (app_name != nullptr) {
         check(new_cmd != nullptr);
+        // A caller that wants no batch files gets none.
+        check((options.flags & CMDKIT_LOOKUP_NO_BATCH) == 0 || !cmdkit_is_batch_path(app_name));
         std::string expected = holds_white_space(app_name) ? "\"" + std::string(app_name) + "\""
                                                            : std::string(app_name);
         check(starts_with(new_cmd, expected));

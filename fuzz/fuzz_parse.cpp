@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+using namespace cmdkit::internal;
+
 namespace {
 
 void check(bool holds) {

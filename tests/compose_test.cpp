@@ -11,6 +11,8 @@
 #include <random>
 #include <string>
 
+using namespace cmdkit::internal;
+
 namespace {
 
 using testing_support::command;

@@ -65,6 +65,41 @@ TEST(CppLayer, ComposeTakesConstValues) {
     errno = 0;
     EXPECT_EQ(cmdkit::compose_for_windows({"a\"b"}), std::nullopt);
     EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(cmdkit::compose_for_batch({"C:\\r.bat", "a&b"}),
+              "cmd.exe /e:ON /v:OFF /d /c \"\"C:\\r.bat\" \"a&b\"\"");
+    EXPECT_EQ(cmdkit::compose_for_batch({"r.bat"}), std::nullopt);
+}
+
+// The guard hands each trace line to the callable, silences with nullptr,
+// and puts back what was installed before, nested guards included.
+TEST(CppLayer, ScopedTraceCapturesSilencesAndRestores) {
+    std::string captured;
+    {
+        cmdkit::scoped_trace capture([&](std::string_view text) { captured += text; });
+        {
+            cmdkit::scoped_trace quiet(nullptr);
+            cmdkit::look_for_cmd("\"open");
+        }
+        cmdkit::look_for_cmd("\"open");
+    }
+    EXPECT_EQ(captured, "Look_for_cmd: malformed command (\" not terminated)\n");
+    cmdkit_trace_fn sink = nullptr;
+    cmdkit_get_trace(&sink, nullptr);
+    EXPECT_EQ(sink, &cmdkit_trace_to_stderr);
+}
+
+TEST(CppLayer, LookupOptionsReachTheCFunctionAndUnknownFlagsThrow) {
+    testing_support::scratch_directory scratch;
+    scratch.add_file("bin/tool.exe");
+    cmdkit::scoped_trace quiet(nullptr);
+    cmdkit::lookup_options options;
+    options.path = "bin";
+    options.comspec = "C:\\sh.exe";
+    options.flags = CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY;
+    EXPECT_EQ(cmdkit::look_for_cmd("tool", options).app_name, "bin\\tool.exe");
+    EXPECT_EQ(cmdkit::look_for_cmd("missing", options).new_cmd, "C:\\sh.exe /c missing");
+    options.flags = 0x8000u;
+    EXPECT_THROW(cmdkit::look_for_cmd("tool", options), std::invalid_argument);
 }
 
 } // namespace

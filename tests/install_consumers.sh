@@ -2,9 +2,42 @@
 # Installs a configured build into a temporary prefix and builds two
 # programs against it from outside the tree, as users would: the README's
 # C example through pkg-config and a C++ program through find_package.
-# Both must print the expected results.  For a shared build it also checks
-# that the library exports the public interface and nothing else.
+# Both must print the expected results.  It also checks that the library,
+# static or shared, exports the public interface and nothing else.
+#   install_consumers.sh BUILD SOURCE
+#   install_consumers.sh --archive NM LIBRARY   (the export check alone)
 set -euo pipefail
+
+public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_get_trace cmdkit_is_batch_path cmdkit_set_trace cmdkit_trace_to_stderr concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+
+# A static archive may define the public C names (cmdkit_to_utf16 on
+# Windows) and C++ names under cmdkit:: or std::, nothing a program could
+# define for itself; weak and COMDAT (.text$name) definitions, such as
+# mingw's inline printf wrappers, may be repeated by anyone.
+check_archive() { # nm, archive
+    local strays
+    strays=$("$1" -C --defined-only --extern-only -f sysv "$2" |
+        awk -F'|' -v public="$public cmdkit_to_utf16 " '
+            NF >= 7 {
+                name = $1; class = $3; section = $7
+                gsub(/^ +| +$/, "", name); gsub(/ /, "", class)
+                if (class ~ /^[WwVvu]$/ || section ~ /\$/) next
+                if (index(public, " " name " ") || index(" " public, " " name " ")) next
+                if (name ~ /^(cmdkit|std)::/) next
+                print name
+            }')
+    if [ -n "$strays" ]; then
+        echo "$2 defines names outside the public interface:"
+        echo "$strays"
+        exit 1
+    fi
+}
+
+if [ "$1" = --archive ]; then
+    check_archive "$2" "$3"
+    echo "static archive: only the public interface"
+    exit 0
+fi
 build=$1
 source=$2
 work=$(mktemp -d)
@@ -52,13 +85,14 @@ for consumer in "$work/c_consumer" "$work/quoted_include" "$work/cpp/cpp_consume
 done
 
 shared=$(find "$libdir" -maxdepth 1 -name 'libcmdkit.so.*' | head -n 1)
+archive=$(find "$libdir" -maxdepth 1 -name 'libcmdkit.a' | head -n 1)
+[ -z "$archive" ] || check_archive nm "$archive"
 if [ -n "$shared" ]; then
     exported=$(nm -D --defined-only "$shared" | awk '{print $3}' | sort | tr '\n' ' ')
-    public="argv_to_cmdline argv_to_windows_cmdline concat2 concat3 concatn free_pipeline look_for_cmd parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
     if [ "$exported" != "$public" ]; then
         echo "shared library exports: $exported"
         echo "expected only:          $public"
         exit 1
     fi
 fi
-echo "installed package: C (pkg-config) and C++ (find_package) consumers agree${shared:+; exports are the public interface only}"
+echo "installed package: C (pkg-config) and C++ (find_package) consumers agree; exports are the public interface only"

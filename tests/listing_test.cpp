@@ -44,6 +44,14 @@ TEST(Listing, PercentSignsInArgumentsArePrintedAsText) {
     free_pipeline(list);
 }
 
+// A vector without a name, which a list built by hand can hold, is listed
+// without reading past its end.
+TEST(Listing, AnEmptyCommandShowsAsItsNumberAlone) {
+    char *empty[] = {nullptr};
+    char **list[] = {empty, nullptr};
+    EXPECT_EQ(listing(list, nullptr, nullptr, nullptr).substr(0, 15), "cmd[0] = \ninput");
+}
+
 TEST(Listing, NullListPrintsOnlyTheStreams) {
     EXPECT_EQ(listing(nullptr, nullptr, nullptr, nullptr),
               "input = <stdin>\noutput = <stdout>\nerrput = <stderr>\n");

@@ -99,6 +99,11 @@ INSTANTIATE_TEST_SUITE_P(
         accepted_case{"\\(x) y", {{"\\(x)", "y"}}, none, none},
         accepted_case{"foo (bar)", {{"foo", "(bar)"}}, none, none},
         accepted_case{"a|b", {{"a"}, {"b"}}, none, none},
+        // A backslash escapes quotes only: before white space or an operator
+        // it is an ordinary character and the word ends after it.
+        accepted_case{"dir C:\\ /w", {{"dir", "C:\\", "/w"}}, none, none},
+        accepted_case{"a\\|b", {{"a\\"}, {"b"}}, none, none},
+        accepted_case{"type C:\\dir\\>out", {{"type", "C:\\dir\\"}}, none, "out"},
         accepted_case{"tool \xC3\xA9t\xC3\xA9", {{"tool", "\xC3\xA9t\xC3\xA9"}}, none, none}),
     testing_support::name_from_line<accepted_case>);
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace cmdkit::internal;
+
 namespace {
 
 using testing_support::separator_setting;

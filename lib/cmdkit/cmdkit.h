@@ -6,6 +6,10 @@
  * when the C library cannot serve a request they write one line naming the
  * routine, the request and "cmdkit" to standard error and end the process
  * with exit status 1, after stdio has flushed what was already printed.
+ *
+ * On Windows every string given to or returned by cmdkit is UTF-8, whatever
+ * the process's ANSI code page (see cmdline.h); the functions here join and
+ * copy bytes and need not know.  On POSIX hosts strings are plain bytes.
  */
 #ifndef CMDKIT_H
 #define CMDKIT_H

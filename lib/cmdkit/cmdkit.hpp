@@ -13,6 +13,9 @@
  * std::string_view (or an argument) holding a NUL byte is handled as the C
  * function would see it: the text up to the first NUL.
  *
+ * On Windows all text is UTF-8, as in cmdline.h; to_utf16 converts it for
+ * the wide system calls.
+ *
  * Not thread-safe, for the reasons given in cmdline.h.
  */
 #ifndef CMDKIT_HPP
@@ -24,11 +27,15 @@
 
 #include "cmdline.h"
 
+#include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace cmdkit {
@@ -48,12 +55,19 @@ struct lookup_result {
     std::optional<std::string> new_cmd;
 };
 
+// The caller's environment and search policy (look_for_cmd_ex in cmdline.h).
+struct lookup_options {
+    unsigned flags = 0;                 // CMDKIT_LOOKUP_... from cmdline.h
+    std::optional<std::string> path;    // searched instead of the environment's PATH
+    std::optional<std::string> comspec; // used instead of the environment's COMSPEC
+};
+
 namespace detail {
 
-struct free_text {
-    void operator()(char *text) const noexcept { std::free(text); }
+struct free_memory {
+    void operator()(void *block) const noexcept { std::free(block); }
 };
-using c_text = std::unique_ptr<char, free_text>;
+using c_text = std::unique_ptr<char, free_memory>;
 
 struct free_list {
     void operator()(char ***list) const noexcept { ::free_pipeline(list); }
@@ -137,12 +151,22 @@ inline std::optional<pipeline> parse(std::string_view line) {
     return result;
 }
 
-// How `line` would be started (see look_for_cmd in cmdline.h).
-inline lookup_result look_for_cmd(std::string_view line) {
+// How `line` would be started (see look_for_cmd and look_for_cmd_ex in
+// cmdline.h).  Throws std::invalid_argument for flags this version of the
+// library does not know.
+inline lookup_result look_for_cmd(std::string_view line, const lookup_options &options = {}) {
     const std::string text = detail::up_to_nul(line);
+    const std::string path = detail::up_to_nul(options.path.value_or(""));
+    const std::string comspec = detail::up_to_nul(options.comspec.value_or(""));
+    cmdkit_lookup_options c_options = CMDKIT_LOOKUP_OPTIONS_INIT;
+    c_options.flags = options.flags;
+    c_options.path = options.path ? path.c_str() : nullptr;
+    c_options.comspec = options.comspec ? comspec.c_str() : nullptr;
     char *app_name = nullptr;
     char *new_cmd = nullptr;
-    const int well_formed = ::look_for_cmd(text.c_str(), &app_name, &new_cmd);
+    const int well_formed = ::look_for_cmd_ex(text.c_str(), &c_options, &app_name, &new_cmd);
+    if (well_formed < 0)
+        throw std::invalid_argument("cmdkit::look_for_cmd: unknown lookup flags");
     detail::c_text app_text(app_name);
     detail::c_text command_text(new_cmd);
     lookup_result result;
@@ -151,6 +175,36 @@ inline lookup_result look_for_cmd(std::string_view line) {
     result.new_cmd = detail::value_of(command_text);
     return result;
 }
+
+// Sends the library's traces to `sink`, any callable taking a
+// std::string_view (one whole line or message per call), or silences them
+// when made with nullptr, for the guard's lifetime; then the sink installed
+// before comes back.  The sink must not throw (the program would end).
+// Guards must end in the reverse order of their making, and the sink is
+// process-wide state, as in cmdline.h.
+class scoped_trace {
+  public:
+    explicit scoped_trace(std::function<void(std::string_view)> sink) : sink_(std::move(sink)) {
+        ::cmdkit_get_trace(&previous_, &previous_context_);
+        if (sink_)
+            ::cmdkit_set_trace(&scoped_trace::forward, this);
+        else
+            ::cmdkit_set_trace(nullptr, nullptr);
+    }
+    explicit scoped_trace(std::nullptr_t) : scoped_trace(std::function<void(std::string_view)>()) {}
+    ~scoped_trace() { ::cmdkit_set_trace(previous_, previous_context_); }
+    scoped_trace(const scoped_trace &) = delete;
+    scoped_trace &operator=(const scoped_trace &) = delete;
+
+  private:
+    static void forward(void *context, const char *text, std::size_t length) noexcept {
+        static_cast<scoped_trace *>(context)->sink_(std::string_view(text, length));
+    }
+
+    std::function<void(std::string_view)> sink_;
+    cmdkit_trace_fn previous_ = nullptr;
+    void *previous_context_ = nullptr;
+};
 
 // An argument vector as command text (argv_to_cmdline).
 inline std::string compose(const command &arguments) {
@@ -168,14 +222,35 @@ inline std::optional<std::string> compose(const pipeline &commands) {
     return detail::value_of(text);
 }
 
-// A command line for CreateProcess that gives the started program exactly
+// A command line for CreateProcessW that gives the started program exactly
 // these arguments (argv_to_windows_cmdline); nullopt, with errno EINVAL or
-// E2BIG, when there is none.
+// E2BIG, when there is none, a batch program among them.
 inline std::optional<std::string> compose_for_windows(const command &arguments) {
     detail::c_argv argv(arguments);
     detail::c_text text(::argv_to_windows_cmdline(argv.get()));
     return detail::value_of(text);
 }
+
+// A command line that runs the batch file `arguments[0]` with the other
+// arguments through the command interpreter (argv_to_batch_cmdline);
+// nullopt, with errno EINVAL or E2BIG, when there is none.
+inline std::optional<std::string> compose_for_batch(const command &arguments) {
+    detail::c_argv argv(arguments);
+    detail::c_text text(::argv_to_batch_cmdline(argv.get()));
+    return detail::value_of(text);
+}
+
+#ifdef _WIN32
+// `text` as UTF-16 for the wide Windows calls (cmdkit_to_utf16); nullopt,
+// with errno EINVAL, when it is not UTF-8 (WTF-8).
+inline std::optional<std::wstring> to_utf16(std::string_view text) {
+    const std::string copy = detail::up_to_nul(text);
+    std::unique_ptr<wchar_t, detail::free_memory> units(::cmdkit_to_utf16(copy.c_str()));
+    if (!units)
+        return std::nullopt;
+    return std::wstring(units.get());
+}
+#endif
 
 } // namespace cmdkit
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #ifdef CMDKIT_ALLOC_SEAM
-cmdkit_crt_heap cmdkit_heap = {std::malloc, std::realloc, platform_strdup};
+cmdkit_crt_heap cmdkit_heap = {std::malloc, std::realloc, cmdkit::internal::platform_strdup};
 #endif
 
 namespace {
@@ -38,7 +38,7 @@ char *crt_strdup(const char *s) {
 #ifdef CMDKIT_ALLOC_SEAM
     return cmdkit_heap.strdup_fn(s);
 #else
-    return platform_strdup(s);
+    return cmdkit::internal::platform_strdup(s);
 #endif
 }
 

@@ -1,9 +1,13 @@
 // Parts of the library shared between its source files and reachable by the
-// tests, but not part of the public interface.
+// tests, but not part of the public interface.  They live in their own
+// namespace so that a program linking the static library can use the same
+// names for its own functions.
 #ifndef CMDLINE_INTERNAL_H
 #define CMDLINE_INTERNAL_H
 
 #include <stddef.h>
+
+namespace cmdkit::internal {
 
 // Token kinds; the numbers are fixed because callers have relied on them.
 enum token_kind {
@@ -41,8 +45,85 @@ struct text_buffer {
 };
 
 void text_clear(text_buffer &buffer);
+void text_truncate(text_buffer &buffer, size_t length);
 void text_append(text_buffer &buffer, const char *piece, size_t length);
 void text_append(text_buffer &buffer, const char *piece);
 void text_release(text_buffer &buffer);
+
+// Measures a text while `out` is null and writes it once `out` points at
+// storage of the measured size, so that one piece of code does both passes
+// and they can never disagree.  The count saturates instead of wrapping: an
+// impossible total reaches xmalloc as a request it refuses.
+struct text_sink {
+    char *out = nullptr;
+    size_t length = 0;
+
+    void put(char c, size_t count = 1);
+    void put(const char *text, size_t count);
+    void put(const char *text);
+};
+
+// The length of what `compose(sink)` writes, and that text in a new block
+// from xmalloc of the measured length and a NUL.
+template <typename Compose> size_t measured_length(Compose compose);
+template <typename Compose> char *write_measured(Compose compose, size_t length);
+template <typename Compose> char *measure_then_write(Compose compose) {
+    return write_measured(compose, measured_length(compose));
+}
+
+// `argv` composed by `compose` into a new string, or null with errno E2BIG
+// when the text takes more than `longest` UTF-16 units.
+char *compose_within(void (*compose)(text_sink &, char **), char **argv, size_t longest);
+
+// True while a trace sink is installed; nothing needs formatting otherwise.
+bool tracing();
+
+// Hands `text` to the trace sink as one call, when there is one.
+void trace_text(const char *text, size_t length);
+void trace_text(const char *text);
+
+// One trace line assembled from pieces and handed to the sink whole.  The
+// storage is kept from line to line, so a caller that traces many lines
+// allocates once.
+class trace_line {
+  public:
+    trace_line() = default;
+    ~trace_line();
+    trace_line(const trace_line &) = delete;
+    trace_line &operator=(const trace_line &) = delete;
+
+    trace_line &put(const char *text, size_t length);
+    // A null `text` is written as "(null)".
+    trace_line &put(const char *text);
+    // Hands the line to the sink and starts the next one.
+    void send();
+
+  private:
+    text_buffer line_;
+};
+
+// UTF-16 units that `length` bytes of text take once converted: each WTF-8
+// sequence counts as its UTF-16 length, any other byte as one unit, as
+// CreateProcessW and the command interpreter would count them.
+size_t utf16_units(const char *text, size_t length);
+
+} // namespace cmdkit::internal
+
+#include "cmdkit.h"
+
+template <typename Compose> size_t cmdkit::internal::measured_length(Compose compose) {
+    text_sink measure;
+    compose(measure);
+    return measure.length;
+}
+
+template <typename Compose> char *cmdkit::internal::write_measured(Compose compose, size_t length) {
+    text_sink write;
+    write.out =
+        static_cast<char *>(xmalloc(length == static_cast<size_t>(-1) ? length : length + 1));
+    compose(write);
+    write.out[write.length] = '\0';
+    return write.out;
+}
 
 #endif

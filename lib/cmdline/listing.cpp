@@ -4,9 +4,11 @@
 
 namespace {
 
+// A command without a name, which only a list built by hand can hold,
+// shows as `cmd[N] = ` and its line feed.
 void print_command(int index, char **vector) {
-    std::printf("cmd[%d] = %s ", index, vector[0]);
-    for (char **argument = vector + 1; *argument != nullptr; ++argument)
+    std::printf("cmd[%d] = ", index);
+    for (char **argument = vector; *argument != nullptr; ++argument)
         std::printf("%s ", *argument);
     std::putchar('\n');
 }

@@ -3,14 +3,38 @@
 #include "cmdline_internal.h"
 #include "platform.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+using namespace cmdkit::internal;
 
 namespace {
 
 // Tried in this order; the first that exists in a directory wins there.
+// The interpreter runs the last two, so a caller that wants no batch files
+// stops after the first two.
 const char *const executable_extensions[] = {".com", ".exe", ".bat", ".cmd"};
+constexpr size_t all_extensions = 4;
+constexpr size_t extensions_without_batch = 2;
+
+constexpr unsigned known_flags =
+    CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY | CMDKIT_LOOKUP_SYSTEM_CURRENT_DIRECTORY_RULE |
+    CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES | CMDKIT_LOOKUP_DIRECT_PATHS | CMDKIT_LOOKUP_NO_BATCH;
+
+struct free_text {
+    void operator()(char *text) const { std::free(text); }
+};
+using owned_text = std::unique_ptr<char, free_text>;
+
+// How the search goes, from the caller's options or their defaults.
+struct search_policy {
+    bool current_directory = true;
+    bool unquote_entries = false;
+    bool direct_paths = false;
+    size_t extensions = all_extensions;
+};
 
 struct command_name {
     const char *begin;
@@ -42,94 +66,136 @@ bool delimit_name(const char *line, command_name &name) {
     return true;
 }
 
+enum class typed_extension { none, allowed, refused };
+
 // Only the text after the last dot counts, so `..\tool` or `tool.txt` carry
-// no extension and get each executable extension appended.
-bool has_executable_extension(const char *name) {
+// no extension and get each executable extension appended.  A batch
+// extension the caller does not allow is refused rather than extended:
+// `x.bat` must not find `x.bat.exe` in its place.
+typed_extension extension_of(const char *name, const search_policy &policy) {
     const char *dot = std::strrchr(name, '.');
     if (dot == nullptr)
-        return false;
-    for (const char *extension : executable_extensions) {
-        if (platform_stricmp(dot, extension) == 0)
-            return true;
+        return typed_extension::none;
+    for (size_t i = 0; i < all_extensions; ++i) {
+        if (platform_stricmp(dot, executable_extensions[i]) == 0)
+            return i < policy.extensions ? typed_extension::allowed : typed_extension::refused;
     }
-    return false;
+    return typed_extension::none;
 }
 
-void trace(const char *before, const char *text, const char *after) {
-    std::fputs("look for command: ", stderr);
-    std::fputs(before, stderr);
-    std::fputs(text != nullptr ? text : "(null)", stderr);
-    std::fputs(after, stderr);
+// A name with a directory or drive part, `bin\tool`, `./tool` or `C:tool`.
+bool names_a_path(const char *name) {
+    const bool drive = ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')) &&
+                       name[1] == ':';
+    return drive || std::strpbrk(name, "\\/") != nullptr;
 }
 
-// Walks the current directory and then every entry of PATH.  Entries are
-// used exactly as written (no trimming, no quote removal), and empty ones,
-// from doubled, leading or trailing semicolons, are skipped.  Splitting by
-// hand instead of with strtok leaves no hidden state for callers to trip on.
+void trace(trace_line &line, const char *before, const char *text, const char *after) {
+    if (tracing())
+        line.put("look for command: ").put(before).put(text).put(after).send();
+}
+
+// Walks the current directory, unless the policy leaves it out, and then
+// every entry of PATH.  Entries are used exactly as written (no trimming,
+// no quote removal) unless the caller asks for the interpreter's reading,
+// where a `"` toggles quoting and is dropped and a `;` inside quotes does
+// not split.  Empty entries, from doubled, leading or trailing semicolons,
+// are skipped.  Splitting by hand instead of with strtok leaves no hidden
+// state for callers to trip on.
 class search_directories {
   public:
-    explicit search_directories(const char *path) : next_(path != nullptr ? path : "") {}
+    search_directories(const char *path, const search_policy &policy)
+        : next_(path != nullptr ? path : ""), current_directory_(policy.current_directory),
+          unquote_(policy.unquote_entries) {}
 
-    bool next(const char *&begin, size_t &length) {
-        if (!current_directory_done_) {
-            current_directory_done_ = true;
-            begin = ".";
-            length = 1;
+    // Writes the next directory into `directory`; false when none is left.
+    bool next(text_buffer &directory) {
+        text_clear(directory);
+        if (current_directory_) {
+            current_directory_ = false;
+            text_append(directory, ".", 1);
             return true;
         }
-        while (*next_ == ';')
-            ++next_;
-        if (*next_ == '\0')
-            return false;
-        begin = next_;
-        while (*next_ != '\0' && *next_ != ';')
-            ++next_;
-        length = static_cast<size_t>(next_ - begin);
-        return true;
+        while (*next_ != '\0') {
+            take_entry(directory);
+            if (directory.length != 0)
+                return true;
+        }
+        return false;
     }
 
   private:
+    void take_entry(text_buffer &directory) {
+        bool quoted = false;
+        const char *run = next_;
+        const char *p = next_;
+        for (; *p != '\0' && (quoted || *p != ';'); ++p) {
+            if (unquote_ && *p == '"') {
+                text_append(directory, run, static_cast<size_t>(p - run));
+                run = p + 1;
+                quoted = !quoted;
+            }
+        }
+        text_append(directory, run, static_cast<size_t>(p - run));
+        next_ = *p == ';' ? p + 1 : p;
+    }
+
     const char *next_;
-    bool current_directory_done_ = false;
+    bool current_directory_;
+    bool unquote_;
 };
 
-// Directory and name are always joined with a backslash, even after a
-// directory that already ends in one: `C:\bin\` gives `C:\bin\\tool.com`.
-bool try_candidate(text_buffer &candidate, const char *directory, size_t length, const char *name,
-                   const char *extension) {
-    text_clear(candidate);
-    text_append(candidate, directory, length);
-    text_append(candidate, "\\", 1);
-    text_append(candidate, name);
-    text_append(candidate, extension);
-    trace("trying ", candidate.data, "\n");
-    return platform_path_exists(candidate.data);
-}
+struct search {
+    const char *name;
+    typed_extension typed;
+    const search_policy &policy;
+    text_buffer candidate;
+    trace_line trace_output;
 
-// Any existing entry ends the search, a directory named like the program
-// included; telling them apart is left to whoever starts the program.
-bool find_in_directory(text_buffer &candidate, const char *directory, size_t length,
-                       const char *name, bool typed_extension) {
-    if (typed_extension)
-        return try_candidate(candidate, directory, length, name, "");
-    for (const char *extension : executable_extensions) {
-        if (try_candidate(candidate, directory, length, name, extension))
-            return true;
-    }
-    return false;
-}
+    ~search() { text_release(candidate); }
 
-bool search(text_buffer &candidate, const char *name) {
-    bool typed_extension = has_executable_extension(name);
-    search_directories directories(platform_getenv("PATH"));
-    const char *directory = nullptr;
-    size_t length = 0;
-    while (directories.next(directory, length)) {
-        if (find_in_directory(candidate, directory, length, name, typed_extension))
-            return true;
+    bool try_candidate() {
+        trace(trace_output, "trying ", candidate.data, "\n");
+        return platform_path_exists(candidate.data);
     }
-    return false;
-}
+
+    // Tries the name after what `candidate` holds (a directory and its
+    // backslash, or nothing for a name tried as written), as typed when it
+    // carries its extension, else with each allowed extension in turn.
+    // Any existing entry ends the search, a directory named like the
+    // program included; telling them apart is left to whoever starts it.
+    bool try_name() {
+        text_append(candidate, name);
+        if (typed == typed_extension::allowed)
+            return try_candidate();
+        const size_t base = candidate.length;
+        for (size_t i = 0; i < policy.extensions; ++i) {
+            text_truncate(candidate, base);
+            text_append(candidate, executable_extensions[i]);
+            if (try_candidate())
+                return true;
+        }
+        return false;
+    }
+
+    // Directory and name are always joined with a backslash, even after a
+    // directory that already ends in one: `C:\bin\` gives `C:\bin\\tool.com`.
+    bool run(const char *path) {
+        if (typed == typed_extension::refused)
+            return false;
+        if (policy.direct_paths && names_a_path(name)) {
+            text_clear(candidate);
+            return try_name();
+        }
+        search_directories directories(path, policy);
+        while (directories.next(candidate)) {
+            text_append(candidate, "\\", 1);
+            if (try_name())
+                return true;
+        }
+        return false;
+    }
+};
 
 // A path holding white space is quoted where it starts a command line:
 // unquoted, the started program would see a different argument list, and a
@@ -146,8 +212,7 @@ char *command_line_of(const char *program, const char *rest) {
 
 // A value that already begins with a quote was quoted by whoever set it;
 // wrapping it again would leave the path unquoted between two empty pairs.
-char *interpreter_form(const char *cmdline) {
-    const char *comspec = platform_getenv("COMSPEC");
+char *interpreter_form(const char *comspec, const char *cmdline) {
     if (comspec == nullptr)
         return nullptr;
     if (comspec[0] != '"' && holds_white_space(comspec))
@@ -163,46 +228,98 @@ char *copy_name(const command_name &name) {
     return copy;
 }
 
+// Options from a caller built against a later version may be larger; what
+// this version does not know must be unset, or part of the request would
+// be silently ignored.
+bool acceptable(const cmdkit_lookup_options *options) {
+    if (options == nullptr)
+        return true;
+    if (options->size < sizeof *options || (options->flags & ~known_flags) != 0)
+        return false;
+    const auto *extra = reinterpret_cast<const unsigned char *>(options) + sizeof *options;
+    for (size_t i = 0; i < options->size - sizeof *options; ++i) {
+        if (extra[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+// Windows' own search leaves the current directory out while this variable
+// is set, to anything at all.
+bool system_searches_current_directory() {
+    return owned_text(platform_getenv("NoDefaultCurrentDirectoryInExePath")) == nullptr;
+}
+
+search_policy policy_of(const cmdkit_lookup_options *options) {
+    search_policy policy;
+    const unsigned flags = options != nullptr ? options->flags : 0;
+    if ((flags & CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY) != 0)
+        policy.current_directory = false;
+    else if ((flags & CMDKIT_LOOKUP_SYSTEM_CURRENT_DIRECTORY_RULE) != 0)
+        policy.current_directory = system_searches_current_directory();
+    policy.unquote_entries = (flags & CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES) != 0;
+    policy.direct_paths = (flags & CMDKIT_LOOKUP_DIRECT_PATHS) != 0;
+    if ((flags & CMDKIT_LOOKUP_NO_BATCH) != 0)
+        policy.extensions = extensions_without_batch;
+    return policy;
+}
+
+// The caller's value when it gave one, else the environment's.
+owned_text setting(const char *given, const char *variable) {
+    return owned_text(given != nullptr ? xstrdup(given) : platform_getenv(variable));
+}
+
 } // namespace
 
-extern "C" int look_for_cmd(const char *cmdline, char **app_name, char **new_cmd) {
+extern "C" int look_for_cmd_ex(const char *cmdline, const cmdkit_lookup_options *options,
+                               char **app_name, char **new_cmd) {
     char *unused_app = nullptr;
     char *unused_cmd = nullptr;
     char **app_out = app_name != nullptr ? app_name : &unused_app;
     char **cmd_out = new_cmd != nullptr ? new_cmd : &unused_cmd;
     *app_out = nullptr;
     *cmd_out = nullptr;
+    if (!acceptable(options)) {
+        errno = EINVAL;
+        return -1;
+    }
     if (cmdline == nullptr)
         return 0;
 
     command_name name{};
     if (!delimit_name(cmdline, name)) {
-        std::fputs("Look_for_cmd: malformed command (\" not terminated)\n", stderr);
+        trace_text("Look_for_cmd: malformed command (\" not terminated)\n");
         return 0;
     }
+    const search_policy policy = policy_of(options);
     char *program = copy_name(name);
-    trace("app_name = ", program, "\n");
+    search lookup{program, extension_of(program, policy), policy, {}, {}};
+    trace(lookup.trace_output, "app_name = ", program, "\n");
 
-    text_buffer candidate;
     char *command = nullptr;
-    if (search(candidate, program)) {
+    if (lookup.run(setting(options != nullptr ? options->path : nullptr, "PATH").get())) {
         std::free(program);
-        command = command_line_of(candidate.data, name.rest);
-        program = xstrdup(candidate.data);
+        command = command_line_of(lookup.candidate.data, name.rest);
+        program = xstrdup(lookup.candidate.data);
     } else {
-        trace("", program, " not found, concatenating comspec\n");
-        command = interpreter_form(cmdline);
+        trace(lookup.trace_output, "", program, " not found, concatenating comspec\n");
+        owned_text comspec = setting(options != nullptr ? options->comspec : nullptr, "COMSPEC");
+        command = interpreter_form(comspec.get(), cmdline);
         std::free(program);
         program = nullptr;
     }
-    text_release(candidate);
-    trace("new_cmd = ", command, ", app_name = ");
-    std::fputs(program != nullptr ? program : "(null)", stderr);
-    std::fputc('\n', stderr);
+    if (tracing()) {
+        lookup.trace_output.put("look for command: new_cmd = ").put(command);
+        lookup.trace_output.put(", app_name = ").put(program).put("\n").send();
+    }
 
     *app_out = program;
     *cmd_out = command;
     std::free(unused_app);
     std::free(unused_cmd);
     return 1;
+}
+
+extern "C" int look_for_cmd(const char *cmdline, char **app_name, char **new_cmd) {
+    return look_for_cmd_ex(cmdline, nullptr, app_name, new_cmd);
 }

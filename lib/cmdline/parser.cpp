@@ -3,9 +3,10 @@
 #include "cmdline_internal.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+using namespace cmdkit::internal;
 
 namespace {
 
@@ -97,31 +98,23 @@ void discard(pipeline_builder &builder) {
     builder = pipeline_builder{};
 }
 
-// Writes `label`, the text from `text` to the end of the line, and a line
-// feed.  Every token repeats the rest of the line, so the lengths come from
-// the line's end instead of being measured again, and a trace line that
-// fits a small buffer is handed to stdio in one call instead of three.
+// Traces `label`, the text from `text` to the end of the line, and a line
+// feed, as one line.  Every token repeats the rest of the line, so the
+// lengths come from the line's end instead of being measured again, and
+// nothing is assembled at all while tracing is off.
 template <size_t label_size>
-void trace(const char (&label)[label_size], const char *text, const char *line_end) {
-    constexpr size_t label_length = label_size - 1;
-    const auto text_length = static_cast<size_t>(line_end - text);
-    char assembled[512];
-    if (text_length < sizeof assembled - label_length) {
-        std::memcpy(assembled, label, label_length);
-        std::memcpy(assembled + label_length, text, text_length);
-        assembled[label_length + text_length] = '\n';
-        std::fwrite(assembled, 1, label_length + text_length + 1, stderr);
+void trace(trace_line &line, const char (&label)[label_size], const char *text,
+           const char *line_end) {
+    if (!tracing())
         return;
-    }
-    std::fwrite(label, 1, label_length, stderr);
-    std::fwrite(text, 1, text_length, stderr);
-    std::fputc('\n', stderr);
+    line.put(label, label_size - 1).put(text, static_cast<size_t>(line_end - text)).put("\n", 1);
+    line.send();
 }
 
 // Reports a rule violation; `invalid` says whether errno becomes EINVAL
 // (callers have long told the two kinds of message apart by it).
 bool refuse(const char *message, bool invalid) {
-    std::fputs(message, stderr);
+    trace_text(message);
     if (invalid)
         errno = EINVAL;
     return false;
@@ -134,6 +127,7 @@ struct parse_state {
     char **input;
     char **output;
     pipeline_builder builder;
+    trace_line trace;
     bool expecting_command = true;
     int previous_kind = 0;
     int current_kind = 0;
@@ -148,8 +142,10 @@ bool take_word(parse_state &state, const char *start, const char *end) {
     if (state.expecting_command) {
         start_command(state.builder, word);
         if (word[0] == '(') {
-            std::fprintf(stderr, "parse_cmdline(%s): Parenthesized groups not allowed.\n",
-                         state.line);
+            if (tracing()) {
+                state.trace.put("parse_cmdline(").put(state.line);
+                state.trace.put("): Parenthesized groups not allowed.\n").send();
+            }
             return false;
         }
         state.expecting_command = false;
@@ -204,7 +200,7 @@ bool parse_tokens(parse_state &state) {
         const char *start = nullptr;
         const char *end = nullptr;
         state.current_kind = next_token(state.cursor, &start, &end);
-        trace("token = ", start, state.line_end);
+        trace(state.trace, "token = ", start, state.line_end);
         bool kept = true;
         switch (state.current_kind) {
         case TOKEN_WORD:
@@ -260,7 +256,7 @@ extern "C" char ***parse_cmdline(const char *line, char **input, char **output, 
 
     state.line_end = line + std::strlen(line);
     start_list(state.builder);
-    trace("line = ", line, state.line_end);
+    trace(state.trace, "line = ", line, state.line_end);
     bool parsed = parse_tokens(state);
     if (!parsed)
         discard(state.builder);

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace cmdkit::internal {
+
 namespace {
 
 void reserve(text_buffer &buffer, size_t needed) {
@@ -19,12 +21,21 @@ void reserve(text_buffer &buffer, size_t needed) {
     buffer.capacity = capacity;
 }
 
+size_t saturating_add(size_t a, size_t b) {
+    return a > SIZE_MAX - b ? SIZE_MAX : a + b;
+}
+
 } // namespace
 
 void text_clear(text_buffer &buffer) {
-    buffer.length = 0;
-    if (buffer.data != nullptr)
-        buffer.data[0] = '\0';
+    text_truncate(buffer, 0);
+}
+
+void text_truncate(text_buffer &buffer, size_t length) {
+    if (length < buffer.length) {
+        buffer.length = length;
+        buffer.data[length] = '\0';
+    }
 }
 
 void text_append(text_buffer &buffer, const char *piece, size_t length) {
@@ -44,3 +55,21 @@ void text_release(text_buffer &buffer) {
     std::free(buffer.data);
     buffer = text_buffer{};
 }
+
+void text_sink::put(char c, size_t count) {
+    if (out != nullptr)
+        std::memset(out + length, c, count);
+    length = saturating_add(length, count);
+}
+
+void text_sink::put(const char *text, size_t count) {
+    if (out != nullptr && count != 0)
+        std::memcpy(out + length, text, count);
+    length = saturating_add(length, count);
+}
+
+void text_sink::put(const char *text) {
+    put(text, std::strlen(text));
+}
+
+} // namespace cmdkit::internal

@@ -4,6 +4,8 @@
 
 int semicolon_is_separator = 0;
 
+namespace cmdkit::internal {
+
 namespace {
 
 bool is_quote(char c) {
@@ -155,3 +157,5 @@ char *unquote_word(char *destination, const char *begin, const char *end) {
     *out = '\0';
     return destination;
 }
+
+} // namespace cmdkit::internal

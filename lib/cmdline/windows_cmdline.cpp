@@ -1,14 +1,17 @@
 #include "cmdkit.h"
 #include "cmdline.h"
+#include "cmdline_internal.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+using namespace cmdkit::internal;
 
 namespace {
 
-// CreateProcess takes at most 32,767 characters, its terminating NUL
-// included.  Lengths are counted in bytes, which is exact for single-byte
-// code pages and errs on the safe side for the others.
+// CreateProcessW takes at most 32,767 UTF-16 units, its terminating NUL
+// included.
 constexpr size_t longest_command_line = 32766;
 
 // The Microsoft C runtime and CommandLineToArgvW end an argument at a space
@@ -16,28 +19,6 @@ constexpr size_t longest_command_line = 32766;
 // quoting routine on Windows does, so that no splitter can read them as a
 // separator.
 const char separators[] = " \t\n\v";
-
-// Measures the command line while `out` is null, writes it afterwards; the
-// same code does both, so the two passes can never disagree.  Measuring
-// stops counting once the line is too long, so the count cannot overflow.
-struct line_sink {
-    char *out = nullptr;
-    size_t length = 0;
-
-    bool too_long() const { return length > longest_command_line; }
-
-    void put(char c, size_t count = 1) {
-        if (out != nullptr)
-            std::memset(out + length, c, count);
-        length += count;
-    }
-
-    void put(const char *text, size_t count) {
-        if (out != nullptr && count != 0)
-            std::memcpy(out + length, text, count);
-        length += count;
-    }
-};
 
 bool needs_quotes(const char *argument) {
     return *argument == '\0' || std::strpbrk(argument, separators) != nullptr ||
@@ -48,7 +29,7 @@ bool needs_quotes(const char *argument) {
 // double quote: 2n backslashes and a quote give n backslashes and end the
 // quoted text, 2n+1 and a quote give n backslashes and a literal quote.  So
 // a run before a quote, or before the closing quote we add, is doubled.
-void put_quoted(line_sink &sink, const char *argument) {
+void put_quoted(text_sink &sink, const char *argument) {
     sink.put('"');
     for (const char *p = argument;; ++p) {
         size_t backslashes = 0;
@@ -67,65 +48,72 @@ void put_quoted(line_sink &sink, const char *argument) {
             sink.put('\\', backslashes);
             sink.put(*p);
         }
-        if (sink.too_long())
-            return;
     }
     sink.put('"');
 }
 
-void put_argument(line_sink &sink, const char *argument) {
+void put_argument(text_sink &sink, const char *argument) {
     if (needs_quotes(argument))
         put_quoted(sink, argument);
     else
-        sink.put(argument, std::strlen(argument));
+        sink.put(argument);
 }
 
 // The program name is read up to the first white space outside quotes,
 // with every quote toggling and no escapes: a name holding a quote has no
 // spelling at all, and a trailing backslash needs no doubling.
-bool put_program_name(line_sink &sink, const char *name) {
-    if (std::strchr(name, '"') != nullptr)
-        return false;
+void put_program_name(text_sink &sink, const char *name) {
     bool quoted = *name == '\0' || std::strpbrk(name, separators) != nullptr;
     if (quoted)
         sink.put('"');
-    sink.put(name, std::strlen(name));
+    sink.put(name);
     if (quoted)
         sink.put('"');
-    return true;
 }
 
-bool compose(line_sink &sink, char **argv) {
-    if (!put_program_name(sink, argv[0]))
-        return false;
-    for (char **argument = argv + 1; *argument != nullptr && !sink.too_long(); ++argument) {
+void compose(text_sink &sink, char **argv) {
+    put_program_name(sink, argv[0]);
+    for (char **argument = argv + 1; *argument != nullptr; ++argument) {
         sink.put(' ');
         put_argument(sink, *argument);
     }
-    return true;
+}
+
+char *refuse(int error) {
+    errno = error;
+    return nullptr;
 }
 
 } // namespace
 
-extern "C" char *argv_to_windows_cmdline(char **argv) {
-    if (argv == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+namespace cmdkit::internal {
+
+// No unit takes more than three bytes, so a text of more bytes than three
+// times the limit is too long without counting, and nothing is allocated
+// for it.
+char *compose_within(void (*compose)(text_sink &, char **), char **argv, size_t longest) {
+    auto run = [&](text_sink &sink) { compose(sink, argv); };
+    const size_t bytes = measured_length(run);
+    if (bytes / 3 > longest)
+        return refuse(E2BIG);
+    char *line = write_measured(run, bytes);
+    if (utf16_units(line, bytes) > longest) {
+        std::free(line);
+        return refuse(E2BIG);
     }
+    return line;
+}
+
+} // namespace cmdkit::internal
+
+extern "C" char *argv_to_windows_cmdline(char **argv) {
+    if (argv == nullptr)
+        return refuse(EINVAL);
     if (argv[0] == nullptr)
         return xstrdup("");
-    line_sink measure;
-    if (!compose(measure, argv)) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    if (measure.too_long()) {
-        errno = E2BIG;
-        return nullptr;
-    }
-    line_sink write;
-    write.out = static_cast<char *>(xmalloc(measure.length + 1));
-    compose(write, argv);
-    write.out[write.length] = '\0';
-    return write.out;
+    // A batch program is run by the command interpreter, which reads this
+    // quoting differently; argv_to_batch_cmdline composes for it.
+    if (std::strchr(argv[0], '"') != nullptr || cmdkit_is_batch_path(argv[0]))
+        return refuse(EINVAL);
+    return compose_within(compose, argv, longest_command_line);
 }

@@ -1,14 +1,19 @@
-// The few C runtime services whose spelling or meaning differs between
-// Windows and POSIX hosts.  Everything else in the library is plain C++17
-// and carries no platform conditionals.
+// The few system services whose spelling or meaning differs between Windows
+// and POSIX hosts.  Everything else in the library is plain C++17 and
+// carries no platform conditionals.  On Windows this layer is the only code
+// that knows the system's encoding: it takes and gives UTF-8 (WTF-8, to be
+// exact) and talks to the system through the wide calls.
 #ifndef CMDKIT_PLATFORM_H
 #define CMDKIT_PLATFORM_H
 
 #include <stddef.h>
 
+namespace cmdkit::internal {
+
 // True when `path` names an existing file-system entry of any kind, a
 // directory included; nothing is opened.  Paths use the Windows backslash as
-// directory separator on every host.
+// directory separator on every host.  On Windows a path that is not WTF-8
+// names nothing: it is never read in another code page.
 bool platform_path_exists(const char *path);
 
 // Case-insensitive comparison of ASCII letters, independent of the locale;
@@ -18,12 +23,16 @@ int platform_stricmp(const char *a, const char *b);
 // The C runtime's own string copy; null when the heap is exhausted.
 char *platform_strdup(const char *s);
 
-// The value of an environment variable, or null when it is unset.
-const char *platform_getenv(const char *name);
+// The value of an environment variable as a new string from xmalloc, which
+// the caller frees, or null when the variable is unset.  A variable set to
+// the empty string gives "".  On Windows the value is read from the wide
+// environment as the system holds it now, and converted to WTF-8.
+char *platform_getenv(const char *name);
 
-// Reads up to `size` bytes of standard input (text mode on Windows).
-// Returns the count, 0 at end of input, or a negative value on error, with
-// errno telling why.
+// Reads up to `size` bytes of standard input: text mode on Windows, where a
+// console is read in UTF-16 and handed on as UTF-8.  Returns the count, 0 at
+// end of input, or a negative value on error, with errno telling why.  A
+// read that would block waits for input.
 long platform_read_stdin(char *buffer, size_t size);
 
 // True where platform_read_stdin has already turned each carriage return
@@ -32,6 +41,11 @@ extern const bool platform_input_drops_carriage_returns;
 
 // True when the stream with this descriptor (1 or 2) is a terminal.
 bool platform_is_terminal(int descriptor);
+
+// On Windows, a console that standard output or standard error writes to
+// shows UTF-8 until the process ends, by whatever way it ends; the console's
+// own setting is restored then.  Does nothing elsewhere.
+void platform_show_utf8_on_console();
 
 // White space for every part of the library: space, tab, line feed, vertical
 // tab, form feed and carriage return.  Fixed rather than the C library's
@@ -50,5 +64,32 @@ inline bool is_white_space(char c) {
         return false;
     }
 }
+
+#ifdef _WIN32
+// A candidate path as the existence test hands it to the system: UTF-16, on
+// the stack while it fits MAX_PATH and on the heap beyond.  Past 259 units
+// the path is made absolute and given the \\?\ (or \\?\UNC\) prefix, which
+// lifts the MAX_PATH limit; that form never leaves this layer.
+class system_path {
+  public:
+    system_path() = default;
+    ~system_path();
+    system_path(const system_path &) = delete;
+    system_path &operator=(const system_path &) = delete;
+
+    // False when `candidate` is not WTF-8 or cannot be made absolute.
+    bool assign(const char *candidate);
+    const wchar_t *get() const { return units_; }
+
+  private:
+    bool make_extended();
+
+    wchar_t local_[260];
+    wchar_t *heap_ = nullptr;
+    wchar_t *units_ = local_;
+};
+#endif
+
+} // namespace cmdkit::internal
 
 #endif

@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
+
+namespace cmdkit::internal {
 
 namespace {
 
@@ -50,21 +53,34 @@ char *platform_strdup(const char *s) {
     return strdup(s);
 }
 
-const char *platform_getenv(const char *name) {
-    return std::getenv(name);
+char *platform_getenv(const char *name) {
+    return xstrdup(std::getenv(name));
 }
 
 const bool platform_input_drops_carriage_returns = false;
 
 long platform_read_stdin(char *buffer, size_t size) {
-    // A signal arriving while we wait is not a failure of the input.
     for (;;) {
         ssize_t count = read(STDIN_FILENO, buffer, size);
-        if (count >= 0 || errno != EINTR)
+        if (count >= 0)
             return static_cast<long>(count);
+        // A signal arriving while we wait is not a failure of the input, and
+        // neither is a parent that left the input in non-blocking mode: we
+        // wait for data as a blocking read would.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd ready{STDIN_FILENO, POLLIN, 0};
+            if (poll(&ready, 1, -1) < 0 && errno != EINTR)
+                return -1;
+        } else if (errno != EINTR) {
+            return -1;
+        }
     }
 }
 
 bool platform_is_terminal(int descriptor) {
     return isatty(descriptor) != 0;
 }
+
+void platform_show_utf8_on_console() {}
+
+} // namespace cmdkit::internal

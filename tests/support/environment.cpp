@@ -1,8 +1,17 @@
 #include "environment.h"
 
+#include "cmdline.h"
+#include "platform.h"
+#include "wtf8.h"
+
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace testing_support {
 
@@ -35,10 +44,23 @@ void scratch_directory::add_directory(const std::string &relative) const {
     fs::create_directories(path_ / fs::u8path(relative));
 }
 
+#ifdef _WIN32
+std::wstring wide(const std::string &text) {
+    std::unique_ptr<wchar_t, decltype(&std::free)> units(cmdkit_to_utf16(text.c_str()), std::free);
+    return units ? std::wstring(units.get()) : std::wstring();
+}
+
+std::string narrow(const std::wstring &text) {
+    std::string bytes(3 * text.size(), '\0');
+    bytes.resize(cmdkit::internal::utf16_to_wtf8(text.data(), text.size(), bytes.data()));
+    return bytes;
+}
+#endif
+
 void set_variable(const char *name, const std::optional<std::string> &value) {
 #ifdef _WIN32
-    // The CRT has no empty variables: setting "" removes the variable.
-    _putenv_s(name, value ? value->c_str() : "");
+    // The system's wide environment, where the library reads it.
+    SetEnvironmentVariableW(wide(name).c_str(), value ? wide(*value).c_str() : nullptr);
 #else
     if (value)
         setenv(name, value->c_str(), 1);
@@ -48,8 +70,10 @@ void set_variable(const char *name, const std::optional<std::string> &value) {
 }
 
 scoped_variable::scoped_variable(const char *name, std::optional<std::string> value) : name_(name) {
-    if (const char *old = std::getenv(name))
-        previous_ = old;
+    std::unique_ptr<char, decltype(&std::free)> old(cmdkit::internal::platform_getenv(name),
+                                                    std::free);
+    if (old)
+        previous_ = old.get();
     set_variable(name, value);
 }
 

@@ -1,8 +1,11 @@
 #include "process.h"
 
+#include "environment.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -48,10 +51,10 @@ void write_file(const fs::path &file, const std::string &text) {
 std::vector<std::string> child_environment(const environment_changes &changes) {
     std::vector<std::string> entries;
 #ifdef _WIN32
-    char *block = GetEnvironmentStringsA();
-    for (const char *entry = block; *entry != '\0'; entry += std::strlen(entry) + 1)
-        entries.emplace_back(entry);
-    FreeEnvironmentStringsA(block);
+    wchar_t *block = GetEnvironmentStringsW();
+    for (const wchar_t *entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1)
+        entries.push_back(narrow(entry));
+    FreeEnvironmentStringsW(block);
 #else
     for (char **entry = environ; *entry != nullptr; ++entry)
         entries.emplace_back(*entry);
@@ -82,7 +85,7 @@ std::vector<std::string> child_environment(const environment_changes &changes) {
 HANDLE inheritable(const fs::path &file, bool writing, bool broken) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
     bool write_access = writing != broken;
-    return CreateFileA(file.string().c_str(), write_access ? GENERIC_WRITE : GENERIC_READ,
+    return CreateFileW(file.wstring().c_str(), write_access ? GENERIC_WRITE : GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
                        writing ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -90,24 +93,28 @@ HANDLE inheritable(const fs::path &file, bool writing, bool broken) {
 int spawn(const std::string &program, const std::vector<std::string> &environment,
           const std::string &directory, const fs::path &in, const fs::path &out,
           const fs::path &err, const child_streams &streams) {
-    std::string block;
+    std::wstring block;
     for (const std::string &entry : environment)
-        block += entry + '\0';
-    block += '\0';
-    STARTUPINFOA startup{};
+        block += wide(entry) + L'\0';
+    block += L'\0';
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = inheritable(in, false, streams.unreadable_input);
     startup.hStdOutput = inheritable(out, true, streams.unwritable_output);
-    startup.hStdError = inheritable(err, true, streams.unwritable_errors);
-    std::string command_line = "\"" + program + "\"";
+    startup.hStdError = streams.errors_to_output
+                            ? startup.hStdOutput
+                            : inheritable(err, true, streams.unwritable_errors);
+    std::wstring command_line = L"\"" + wide(program) + L"\"";
     PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
-                                  block.data(), directory.empty() ? nullptr : directory.c_str(),
-                                  &startup, &process);
+    BOOL started =
+        CreateProcessW(wide(program).c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT, block.data(),
+                       directory.empty() ? nullptr : wide(directory).c_str(), &startup, &process);
     CloseHandle(startup.hStdInput);
     CloseHandle(startup.hStdOutput);
-    CloseHandle(startup.hStdError);
+    if (!streams.errors_to_output)
+        CloseHandle(startup.hStdError);
     if (!started)
         throw std::runtime_error("cannot start " + program);
     if (WaitForSingleObject(process.hProcess, child_time_limit_ms) != WAIT_OBJECT_0) {
@@ -149,7 +156,7 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
         int err_fd = child_descriptor(err, true, streams.unwritable_errors);
         dup2(in_fd, 0);
         dup2(out_fd, 1);
-        dup2(err_fd, 2);
+        dup2(streams.errors_to_output ? out_fd : err_fd, 2);
         if (!directory.empty() && chdir(directory.c_str()) != 0)
             _exit(126);
         execve(program.c_str(), argv, envp.data());
@@ -203,6 +210,10 @@ coprocess::coprocess(const std::string &program, const environment_changes &chan
     int err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
         throw std::runtime_error("pipe failed");
+    // Handed over in non-blocking mode, as some parents leave it: the child
+    // must still wait for each line rather than take "no data yet" for a
+    // failure.
+    fcntl(in[0], F_SETFL, O_NONBLOCK);
     std::vector<std::string> environment = child_environment(changes);
     std::vector<char *> envp;
     for (const std::string &entry : environment)
@@ -218,6 +229,7 @@ coprocess::coprocess(const std::string &program, const environment_changes &chan
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             close(fd);
+        signal(SIGPIPE, SIG_IGN);
         if (chdir(directory.c_str()) != 0)
             _exit(126);
         execve(program.c_str(), argv, envp.data());
@@ -270,11 +282,19 @@ std::string coprocess::read_until(const std::string &ending, bool from_stderr, i
     return text;
 }
 
-int coprocess::finish() {
-    if (input_ >= 0) {
+void coprocess::close_output() {
+    close(output_);
+    output_ = -1;
+}
+
+void coprocess::close_input() {
+    if (input_ >= 0)
         close(input_);
-        input_ = -1;
-    }
+    input_ = -1;
+}
+
+int coprocess::finish() {
+    close_input();
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;

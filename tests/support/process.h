@@ -28,6 +28,7 @@ struct child_streams {
     std::string input_path;
     std::string output_path;
     std::string errors_path;
+    bool errors_to_output = false; // both streams into one file, as a terminal shows them
 };
 
 // Runs `program` without arguments in `directory` (empty: ours), feeding it
@@ -39,7 +40,7 @@ process_result run_program(const std::string &program, const std::string &input,
 
 #ifndef _WIN32
 // A child that we talk to through pipes while it runs, the way a program
-// driving cmdkit-demo line by line does.
+// driving cmdkit-demo line by line does; its input is non-blocking.
 class coprocess {
   public:
     coprocess(const std::string &program, const environment_changes &changes,
@@ -53,6 +54,11 @@ class coprocess {
     // what was read ends with `ending`; gives up after `seconds` without
     // new data and returns what arrived by then.
     std::string read_until(const std::string &ending, bool from_stderr, int seconds = 10);
+    // Closes our end of its standard output, so that its writes fail with
+    // EPIPE (it ignores SIGPIPE, as some parents have it do), or of its
+    // standard input, which it then reads to its end.
+    void close_output();
+    void close_input();
     // Closes standard input and returns the exit status.
     int finish();
 

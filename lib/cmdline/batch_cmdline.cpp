@@ -1,0 +1,180 @@
+#include "cmdline.h"
+#include "cmdline_internal.h"
+
+#include <cerrno>
+#include <cstring>
+
+using namespace cmdkit::internal;
+
+namespace {
+
+// The interpreter reads a line of at most 8,191 characters.
+constexpr size_t longest_interpreter_line = 8191;
+
+// How the interpreter is started: command extensions on (`%cd:~,%` needs
+// them), delayed expansion off (so `!` is inert), no AutoRun commands from
+// the registry, and /c with outer quotes, which it strips before reading the
+// rest as one command.
+const char interpreter_prefix[] = "cmd.exe /e:ON /v:OFF /d /c \"";
+
+bool is_line_end(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// Bytes the interpreter reads as part of a plain word wherever they stand;
+// everything else, every byte above 0x7F included, is quoted.
+bool is_plain(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("#$*+-./:?@\\_", c) != nullptr);
+}
+
+bool needs_quotes(const char *argument) {
+    if (*argument == '\0' || argument[std::strlen(argument) - 1] == '\\')
+        return true;
+    for (const char *p = argument; *p != '\0'; ++p) {
+        if (!is_plain(*p))
+            return true;
+    }
+    return false;
+}
+
+// The interpreter expands %NAME% everywhere, quotes or not, and on its
+// command line `%%` is no escape.  `%%cd:~,%` is: the first `%` finds no
+// name and stays, and `%cd:~,%` (an empty substring of the current
+// directory) expands to nothing, so one `%` remains and can never pair
+// with another to form a name.
+void put_text(text_sink &sink, const char *text, size_t length) {
+    for (const char *p = text; p < text + length; ++p) {
+        const char *percent = static_cast<const char *>(std::memchr(p, '%', text + length - p));
+        const char *stop = percent != nullptr ? percent : text + length;
+        sink.put(p, static_cast<size_t>(stop - p));
+        if (percent == nullptr)
+            return;
+        sink.put("%%cd:~,%");
+        p = percent;
+    }
+}
+
+// Inside quotes `""` is a literal quote to the C runtimes since 2008 and
+// toggles the interpreter's quoting twice, so it never leaves the quotes;
+// backslashes before it, and before the closing quote, are doubled as the
+// C runtime expects.
+void put_quoted(text_sink &sink, const char *argument) {
+    sink.put('"');
+    for (const char *p = argument;; ++p) {
+        size_t backslashes = 0;
+        while (*p == '\\') {
+            ++backslashes;
+            ++p;
+        }
+        if (*p == '\0') {
+            sink.put('\\', backslashes * 2);
+            break;
+        }
+        if (*p == '"') {
+            sink.put('\\', backslashes * 2);
+            sink.put("\"\"");
+        } else {
+            sink.put('\\', backslashes);
+            put_text(sink, p, 1);
+        }
+    }
+    sink.put('"');
+}
+
+// A leading \\?\ is dropped (and \\?\UNC\server becomes \\server): the
+// interpreter does not take that form.
+struct batch_path {
+    const char *lead = "";
+    const char *rest = nullptr;
+};
+
+batch_path plain_form(const char *path) {
+    batch_path form;
+    form.rest = path;
+    if (std::strncmp(path, "\\\\?\\", 4) == 0) {
+        form.rest = path + 4;
+        if (std::strncmp(form.rest, "UNC\\", 4) == 0 || std::strncmp(form.rest, "unc\\", 4) == 0) {
+            form.lead = "\\\\";
+            form.rest += 4;
+        }
+    }
+    return form;
+}
+
+bool has_batch_extension(const char *path) {
+    size_t length = std::strlen(path);
+    // Windows ignores trailing dots and spaces in a file name.
+    while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' '))
+        --length;
+    if (length < 4)
+        return false;
+    char extension[5] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        const char c = path[length - 4 + i];
+        extension[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return std::strcmp(extension, ".bat") == 0 || std::strcmp(extension, ".cmd") == 0;
+}
+
+// A path the interpreter runs as written: absolute or relative with a
+// directory (a bare name would be searched for in its current directory),
+// no quote or line end to break out of the quotes, no stream name after a
+// colon (`x.bat::$DATA`), a batch extension.
+bool is_runnable_batch_path(const batch_path &path) {
+    const char *text = path.rest;
+    if (*path.lead == '\0' && std::strchr(text, '\\') == nullptr)
+        return false;
+    if (*text == '\0' || text[std::strlen(text) - 1] == '\\' || std::strchr(text, '"') != nullptr)
+        return false;
+    for (const char *p = text; *p != '\0'; ++p) {
+        const bool drive_colon = *path.lead == '\0' && p == text + 1 &&
+                                 ((*text >= 'A' && *text <= 'Z') || (*text >= 'a' && *text <= 'z'));
+        if (is_line_end(*p) || (*p == ':' && !drive_colon))
+            return false;
+    }
+    return has_batch_extension(text);
+}
+
+// A line end anywhere ends the interpreter's line, quotes or not; there is
+// no way to pass one.
+bool is_composable(char **argv) {
+    if (argv == nullptr || argv[0] == nullptr || !is_runnable_batch_path(plain_form(argv[0])))
+        return false;
+    for (char **argument = argv + 1; *argument != nullptr; ++argument) {
+        if (std::strpbrk(*argument, "\r\n") != nullptr)
+            return false;
+    }
+    return true;
+}
+
+void compose(text_sink &sink, char **argv) {
+    const batch_path path = plain_form(argv[0]);
+    sink.put(interpreter_prefix);
+    sink.put('"');
+    sink.put(path.lead);
+    put_text(sink, path.rest, std::strlen(path.rest));
+    sink.put('"');
+    for (char **argument = argv + 1; *argument != nullptr; ++argument) {
+        sink.put(' ');
+        if (needs_quotes(*argument))
+            put_quoted(sink, *argument);
+        else
+            sink.put(*argument);
+    }
+    sink.put('"');
+}
+
+} // namespace
+
+extern "C" int cmdkit_is_batch_path(const char *path) {
+    return path != nullptr && has_batch_extension(path) ? 1 : 0;
+}
+
+extern "C" char *argv_to_batch_cmdline(char **argv) {
+    if (!is_composable(argv)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return compose_within(compose, argv, longest_interpreter_line);
+}
