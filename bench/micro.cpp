@@ -57,14 +57,22 @@ void BM_unquote_word(benchmark::State &state) {
 }
 BENCHMARK(BM_unquote_word);
 
-// A whole parse, traces included, of a realistic line.
+// A whole parse of a realistic line, traced (argument 1) or with tracing
+// silenced, as a program embedding the library would run it (0): what the
+// trace costs.
 void BM_parse_cmdline(benchmark::State &state) {
+    cmdkit_trace_fn sink = nullptr;
+    void *context = nullptr;
+    cmdkit_get_trace(&sink, &context);
+    if (state.range(0) == 0)
+        cmdkit_set_trace(nullptr, nullptr);
     for (auto _ : state) {
         char ***list = parse_cmdline(typical_line, nullptr, nullptr, nullptr);
         free_pipeline(list);
     }
+    cmdkit_set_trace(sink, context);
 }
-BENCHMARK(BM_parse_cmdline);
+BENCHMARK(BM_parse_cmdline)->Arg(1)->Arg(0);
 
 // Argument vectors grow one entry at a time and the trace repeats the rest
 // of the line at every token: how fast does the cost grow with arguments?
@@ -81,8 +89,9 @@ BENCHMARK(BM_parse_cmdline_arguments)->Arg(10)->Arg(100)->Arg(1000)->Complexity(
 // Arguments for the composers: every fourth holds a space, so it is quoted.
 class argument_vector {
   public:
-    explicit argument_vector(int count) {
-        for (int i = 0; i < count; ++i)
+    explicit argument_vector(int count, const char *program = "tool") {
+        storage_.push_back(program);
+        for (int i = 1; i < count; ++i)
             storage_.push_back(i % 4 == 0 ? "with space" : "arg" + std::to_string(i));
         for (std::string &argument : storage_)
             pointers_.push_back(argument.data());
@@ -95,7 +104,8 @@ class argument_vector {
     std::vector<char *> pointers_;
 };
 
-// Composition joins one argument at a time, copying the text so far.
+// Every composition measures, allocates once and writes: linear, and the
+// plain one should cost no more than the Windows quoting.
 void BM_argv_to_cmdline(benchmark::State &state) {
     argument_vector argv(static_cast<int>(state.range(0)));
     for (auto _ : state)
@@ -104,7 +114,6 @@ void BM_argv_to_cmdline(benchmark::State &state) {
 }
 BENCHMARK(BM_argv_to_cmdline)->Arg(10)->Arg(100)->Arg(1000)->Complexity();
 
-// The Windows quoting measures, allocates once and writes: linear.
 void BM_argv_to_windows_cmdline(benchmark::State &state) {
     argument_vector argv(static_cast<int>(state.range(0)));
     for (auto _ : state)
@@ -112,6 +121,16 @@ void BM_argv_to_windows_cmdline(benchmark::State &state) {
     state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_argv_to_windows_cmdline)->Arg(10)->Arg(100)->Arg(1000)->Complexity();
+
+// The batch quoting, whose arguments are mostly quoted: within the
+// interpreter's 8,191 characters, so up to 500 arguments.
+void BM_argv_to_batch_cmdline(benchmark::State &state) {
+    argument_vector argv(static_cast<int>(state.range(0)), "C:\\tools\\run.bat");
+    for (auto _ : state)
+        std::free(argv_to_batch_cmdline(argv.get()));
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_argv_to_batch_cmdline)->Arg(10)->Arg(100)->Arg(500)->Complexity();
 
 void BM_pipeline_to_cmdline(benchmark::State &state) {
     char *input = nullptr;
@@ -149,9 +168,15 @@ class lookup_tree {
     std::filesystem::path root_;
 };
 
+// The second argument as for BM_parse_cmdline: traced (1) or silenced (0).
 void BM_look_for_cmd(benchmark::State &state) {
     const char *saved = std::getenv("PATH");
     std::string old_path = saved != nullptr ? saved : "";
+    cmdkit_trace_fn sink = nullptr;
+    void *context = nullptr;
+    cmdkit_get_trace(&sink, &context);
+    if (state.range(1) == 0)
+        cmdkit_set_trace(nullptr, nullptr);
     {
         lookup_tree tree(static_cast<int>(state.range(0)));
         for (auto _ : state) {
@@ -162,9 +187,10 @@ void BM_look_for_cmd(benchmark::State &state) {
             std::free(new_cmd);
         }
     }
+    cmdkit_set_trace(sink, context);
     setenv("PATH", old_path.c_str(), 1);
 }
-BENCHMARK(BM_look_for_cmd)->Arg(1)->Arg(10)->Arg(100);
+BENCHMARK(BM_look_for_cmd)->ArgsProduct({{1, 10, 100}, {1, 0}});
 
 } // namespace
 

@@ -107,6 +107,17 @@ void cmdkit_loop(const std::vector<std::string> &lines) {
     }
 }
 
+// The same with the traces silenced, as a program embedding the library
+// would parse.
+void cmdkit_quiet_loop(const std::vector<std::string> &lines) {
+    cmdkit_trace_fn sink = nullptr;
+    void *context = nullptr;
+    cmdkit_get_trace(&sink, &context);
+    cmdkit_set_trace(nullptr, nullptr);
+    cmdkit_loop(lines);
+    cmdkit_set_trace(sink, context);
+}
+
 void glib_loop(const std::vector<std::string> &lines) {
     for (const std::string &line : lines) {
         gchar **argv = nullptr;
@@ -193,8 +204,9 @@ int main(int argc, char **argv) {
         return 1;
     if (plain) {
         std::vector<double> medians =
-            interleaved_medians({cmdkit_loop, glib_loop, llvm_loop}, lines);
-        std::printf("cmdkit %.1f\nglib %.1f\nllvm %.1f\n", medians[0], medians[1], medians[2]);
+            interleaved_medians({cmdkit_loop, cmdkit_quiet_loop, glib_loop, llvm_loop}, lines);
+        std::printf("cmdkit %.1f\ncmdkit_quiet %.1f\nglib %.1f\nllvm %.1f\n", medians[0],
+                    medians[1], medians[2], medians[3]);
     } else {
         std::printf("cmdkit %.1f\n", interleaved_medians({cmdkit_loop}, lines)[0]);
     }

@@ -1,10 +1,8 @@
 // Composition of whatever the parser accepts, and the round trip where its
 // conditions hold: non-empty arguments and targets free of quotes,
 // backslashes and operator characters, command names not starting with `(`,
-// and targets without white space.  Every parsed command is also composed
-// for Windows programs and for batch files, and checked against models of
-// the C runtime's splitting and of the command interpreter's reading; and
-// the line's bytes drive the WTF-8 conversion both ways.
+// and targets without white space; the compositions for Windows and batch
+// files against models of their readers; WTF-8 both ways.
 #include "cmdline.h"
 #include "cmdline_internal.h"
 #include "fuzz_line.h"
@@ -71,8 +69,8 @@ bool qualifies(const pipeline &commands, const char *input, const char *output) 
 // the program name up to a space or tab outside quotes, every quote
 // toggling; then arguments, where 2n backslashes and a quote give n
 // backslashes and toggle the quoting, 2n+1 and a quote give n backslashes
-// and a literal quote, and other backslashes are literal.  Since 2008 a
-// `""` inside quotes is a literal quote, and the quoting goes on.
+// and a literal quote, and other backslashes are literal.  Since 2008 `""`
+// inside quotes is a literal quote.
 std::vector<std::string> split_like_the_c_runtime(const char *line) {
     std::vector<std::string> arguments(1);
     const char *p = line;
@@ -121,8 +119,7 @@ std::vector<std::string> strings_of(char **vector) {
 }
 
 // Every parsed command, composed for Windows, must split back into itself,
-// unless its name holds a quote or names a batch file (refused) or the line
-// is too long.
+// unless its name holds a quote or names a batch file, or it is too long.
 void check_windows_composition(char **vector) {
     errno = 0;
     char *line = argv_to_windows_cmdline(vector);
@@ -137,11 +134,9 @@ void check_windows_composition(char **vector) {
     std::free(line);
 }
 
-// The interpreter's reading of a composed batch line, as far as safety
-// goes: /c strips the outer quotes; %NAME% expands first, wherever it
-// stands, every non-empty NAME counting as defined except `cd:~,`, which
-// expands to nothing, and `%%` keeping its first `%`; then a `"` toggles
-// quoting and & | < > ^ ( ) outside quotes would be read as commands.
+// The interpreter's reading: /c strips the outer quotes; %NAME% expands
+// first, every NAME but `cd:~,` (nothing) counting as defined, `%%` keeping
+// its first `%`; then `"` toggles quoting, outside which & | < > ^ ( ) act.
 std::string as_the_interpreter_reads(const std::string &line) {
     const std::string start = "cmd.exe /e:ON /v:OFF /d /c \"";
     check(line.compare(0, start.size(), start) == 0 && line.back() == '"');
@@ -167,10 +162,8 @@ std::string as_the_interpreter_reads(const std::string &line) {
     return expanded;
 }
 
-// Every parsed command, as the arguments of a batch file named after its
-// first word, composed for the interpreter: refused only for a line end or
-// a path the interpreter cannot run, never reaching a command, and giving a
-// C runtime that reads `""` as a quote exactly the vector.
+// Every parsed command as a batch file's arguments: refused only for a line
+// end or a path the interpreter cannot run, else giving back the vector.
 void check_batch_composition(char **vector) {
     std::vector<std::string> expected = strings_of(vector);
     expected[0] = "C:\\x\\" + expected[0] + ".bat";
@@ -181,11 +174,12 @@ void check_batch_composition(char **vector) {
     errno = 0;
     char *line = argv_to_batch_cmdline(argv.data());
     if (line == nullptr) {
-        bool line_end = false;
+        std::string all;
         for (const std::string &entry : expected)
-            line_end = line_end || entry.find_first_of("\r\n") != std::string::npos;
-        const bool runnable = expected[0].find_first_of("\":", 2) == std::string::npos;
-        check((errno == EINVAL && (line_end || !runnable)) || errno == E2BIG);
+            all += entry;
+        check(errno == E2BIG ||
+              (errno == EINVAL && (all.find_first_of("\r\n") != all.npos ||
+                                   expected[0].find_first_of("\":", 2) != all.npos)));
         return;
     }
     check(utf16_units(line, std::strlen(line)) <= 8191);
@@ -193,26 +187,21 @@ void check_batch_composition(char **vector) {
     std::free(line);
 }
 
-// UTF-16 to WTF-8 and back gives every sequence of units back; WTF-8 that
-// converts comes back byte for byte, so every other sequence is refused.
+// Units come back from WTF-8; bytes that convert come back, so any other
+// byte sequence is refused.
 void check_wtf8(const std::string &bytes) {
-    std::vector<char16_t> units(bytes.size() / 2);
-    for (size_t i = 0; i < units.size(); ++i)
-        std::memcpy(&units[i], bytes.data() + 2 * i, 2);
+    std::u16string units(bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 2);
     std::string text(3 * units.size(), '\0');
     text.resize(utf16_to_wtf8(units.data(), units.size(), text.data()));
-    std::vector<char16_t> back(text.size());
+    std::u16string back(bytes.size() + text.size(), u'\0');
     size_t count = 0;
-    check(wtf8_to_utf16(text.data(), text.size(), back.data(), count));
-    check(std::vector<char16_t>(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(count)) ==
-          units);
-    check(utf16_units(text.data(), text.size()) == units.size());
-
-    std::vector<char16_t> decoded(bytes.size());
-    if (wtf8_to_utf16(bytes.data(), bytes.size(), decoded.data(), count)) {
-        std::string again(3 * count, '\0');
-        again.resize(utf16_to_wtf8(decoded.data(), count, again.data()));
-        check(again == bytes);
+    check(wtf8_to_utf16(text.data(), text.size(), back.data(), count) &&
+          back.substr(0, count) == units && utf16_units(text.data(), text.size()) == count);
+    if (wtf8_to_utf16(bytes.data(), bytes.size(), back.data(), count)) {
+        text.resize(3 * count);
+        text.resize(utf16_to_wtf8(back.data(), count, text.data()));
+        check(text == bytes);
     }
 }
 

@@ -70,36 +70,24 @@ TEST(CppLayer, ComposeTakesConstValues) {
     EXPECT_EQ(cmdkit::compose_for_batch({"r.bat"}), std::nullopt);
 }
 
-// The guard hands each trace line to the callable, silences with nullptr,
-// and puts back what was installed before, nested guards included.
-TEST(CppLayer, ScopedTraceCapturesSilencesAndRestores) {
+// The guard installs a callable, or silence, in which nothing at all is
+// written, and restores what came before; unknown lookup flags throw.
+TEST(CppLayer, ScopedTraceCapturesOrSilencesAndRestores) {
     std::string captured;
     {
         cmdkit::scoped_trace capture([&](std::string_view text) { captured += text; });
-        {
-            cmdkit::scoped_trace quiet(nullptr);
-            cmdkit::look_for_cmd("\"open");
-        }
-        cmdkit::look_for_cmd("\"open");
+        cmdkit::look_for_cmd("\"x");
+        cmdkit::scoped_trace quiet(nullptr);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cmdkit::parse("foo > a | (b"), std::nullopt);
+        EXPECT_FALSE(cmdkit::look_for_cmd("missing").app_name.has_value());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     }
     EXPECT_EQ(captured, "Look_for_cmd: malformed command (\" not terminated)\n");
     cmdkit_trace_fn sink = nullptr;
     cmdkit_get_trace(&sink, nullptr);
     EXPECT_EQ(sink, &cmdkit_trace_to_stderr);
-}
-
-TEST(CppLayer, LookupOptionsReachTheCFunctionAndUnknownFlagsThrow) {
-    testing_support::scratch_directory scratch;
-    scratch.add_file("bin/tool.exe");
-    cmdkit::scoped_trace quiet(nullptr);
-    cmdkit::lookup_options options;
-    options.path = "bin";
-    options.comspec = "C:\\sh.exe";
-    options.flags = CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY;
-    EXPECT_EQ(cmdkit::look_for_cmd("tool", options).app_name, "bin\\tool.exe");
-    EXPECT_EQ(cmdkit::look_for_cmd("missing", options).new_cmd, "C:\\sh.exe /c missing");
-    options.flags = 0x8000u;
-    EXPECT_THROW(cmdkit::look_for_cmd("tool", options), std::invalid_argument);
+    EXPECT_THROW(cmdkit::look_for_cmd("x", {0x8000u, {}, {}}), std::invalid_argument);
 }
 
 } // namespace

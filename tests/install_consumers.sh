@@ -10,34 +10,19 @@ set -euo pipefail
 
 public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_get_trace cmdkit_is_batch_path cmdkit_set_trace cmdkit_trace_to_stderr concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
 
-# A static archive may define the public C names (cmdkit_to_utf16 on
-# Windows) and C++ names under cmdkit:: or std::, nothing a program could
-# define for itself; weak and COMDAT (.text$name) definitions, such as
-# mingw's inline printf wrappers, may be repeated by anyone.
+# A static archive defines only public C names (cmdkit_to_utf16 on Windows)
+# and C++ names under cmdkit:: or std::; weak and COMDAT (.text$...)
+# definitions, such as mingw's inline printf wrappers, may repeat anywhere.
 check_archive() { # nm, archive
-    local strays
-    strays=$("$1" -C --defined-only --extern-only -f sysv "$2" |
-        awk -F'|' -v public="$public cmdkit_to_utf16 " '
-            NF >= 7 {
-                name = $1; class = $3; section = $7
-                gsub(/^ +| +$/, "", name); gsub(/ /, "", class)
-                if (class ~ /^[WwVvu]$/ || section ~ /\$/) next
-                if (index(public, " " name " ") || index(" " public, " " name " ")) next
-                if (name ~ /^(cmdkit|std)::/) next
-                print name
-            }')
-    if [ -n "$strays" ]; then
-        echo "$2 defines names outside the public interface:"
-        echo "$strays"
-        exit 1
-    fi
+    "$1" -C --defined-only --extern-only -f sysv "$2" | awk -F'|' -v public=" $public cmdkit_to_utf16 " '
+        NF >= 7 && $3 !~ /[WwVvu]/ && $7 !~ /\$/ {
+            name = $1; gsub(/^ +| +$/, "", name)
+            if (!index(public, " " name " ") && name !~ /^(cmdkit|std)::/) { print "not public: " name; bad = 1 }
+        }
+        END { exit bad }'
 }
 
-if [ "$1" = --archive ]; then
-    check_archive "$2" "$3"
-    echo "static archive: only the public interface"
-    exit 0
-fi
+[ "$1" != --archive ] || { check_archive "$2" "$3"; exit; }
 build=$1
 source=$2
 work=$(mktemp -d)

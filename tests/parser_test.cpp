@@ -45,10 +45,10 @@ parse_outcome parse(const std::string &line) {
     char *input = nullptr;
     char *output = nullptr;
     errno = 0;
-    testing::internal::CaptureStderr();
+    testing_support::captured_trace trace;
     char ***list = parse_cmdline(line.c_str(), &input, &output, &outcome.count);
     outcome.error = errno;
-    outcome.trace = testing::internal::GetCapturedStderr();
+    outcome.trace = trace.text;
     outcome.message = without_trace_lines(outcome.trace);
     if (list != nullptr)
         outcome.commands = to_values(list);
@@ -99,8 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         accepted_case{"\\(x) y", {{"\\(x)", "y"}}, none, none},
         accepted_case{"foo (bar)", {{"foo", "(bar)"}}, none, none},
         accepted_case{"a|b", {{"a"}, {"b"}}, none, none},
-        // A backslash escapes quotes only: before white space or an operator
-        // it is an ordinary character and the word ends after it.
+        // Before white space or an operator a backslash is no escape.
         accepted_case{"dir C:\\ /w", {{"dir", "C:\\", "/w"}}, none, none},
         accepted_case{"a\\|b", {{"a\\"}, {"b"}}, none, none},
         accepted_case{"type C:\\dir\\>out", {{"type", "C:\\dir\\"}}, none, "out"},

@@ -1,10 +1,8 @@
 // The command lines the library prepares, handed to the real Windows
-// process loader with CreateProcessW: the program that starts must be the
-// one the lookup found, and the argument vector its C runtime parses must
-// be the one the user typed, or the one composed with
-// argv_to_windows_cmdline or, through the command interpreter and a batch
-// file, with argv_to_batch_cmdline.  This program has no UTF-8 manifest and
-// runs in code page 1252, so a narrow call left in the library shows.
+// process loader: the program that starts must be the one the lookup
+// found, and the argument vector its C runtime parses must be the one the
+// user typed, or the one composed with argv_to_windows_cmdline.
+// Without a UTF-8 manifest this runs in code page 1252: no narrow call hides.
 #include "cmdline.h"
 #include "support/environment.h"
 #include "support/escaped.h"
@@ -181,10 +179,8 @@ std::string shown(const arguments &argv) {
 // A tree with copies of argv_echo under the names the lines use, a batch
 // file, a folder with a space, and a planted Program.exe in the current
 // directory; PATH and COMSPEC set inside this process, where Wine lets them
-// be.  PATH reaches folders named in CJK and outside the Basic Multilingual
-// Plane, one through a lone surrogate (which Wine's file system cannot hold
-// as a name, so `..` leaves it again), and a fullwidth `ｓｕｂ`, whose ASCII
-// twin `sub` holds a program but is not on PATH.
+// be.  PATH also holds CJK, an emoji, a lone surrogate (left by `..`: Wine
+// cannot name a file so) and a fullwidth `ｓｕｂ`, whose twin `sub` is not.
 class RealStart : public testing::Test {
   protected:
     RealStart()
@@ -251,7 +247,6 @@ TEST_F(RealStart, PreparedLinesStartTheFoundProgramWithTheTypedArguments) {
         // Found under `Program Files`: the quotes keep Program.exe out.
         {"edit notes.txt", {"notes.txt"}, true},
         {"here a b", {}, true, "batch ran with a b"},
-        // Names and folders outside ASCII, and arguments too.
         {"ツール 引数 \"a b\"", {"引数", "a b"}, true},
         {"café ü", {"ü"}, true},
         {"cjk 漢字", {"漢字"}, true},
@@ -282,16 +277,13 @@ TEST_F(RealStart, PreparedLinesStartTheFoundProgramWithTheTypedArguments) {
     }
 }
 
-// The wide environment is read as it is: the fullwidth entry is not taken
-// for `sub` (the C runtime's narrow copy would make it so), and the lone
-// surrogate comes back exactly.
+// The narrow environment would read `ｓｕｂ` as `sub` and mangle the surrogate.
 TEST_F(RealStart, PathIsReadFromTheWideEnvironmentAsItIs) {
-    testing_support::lookup_outcome lookalike = testing_support::look_up("direct x");
-    EXPECT_EQ(lookalike.app_name, std::nullopt) << lookalike.trace;
-    EXPECT_NE(lookalike.trace.find("trying " + root + "\\ｓｕｂ\\direct.com\n"), std::string::npos);
-    testing_support::lookup_outcome lone = testing_support::look_up("lone");
-    ASSERT_TRUE(lone.app_name.has_value()) << lone.trace;
-    EXPECT_EQ(wide(*lone.app_name), wide(root) + L"\\solo\\\xD800\\..\\lone.exe");
+    testing_support::lookup_outcome fullwidth = testing_support::look_up("direct x");
+    EXPECT_EQ(fullwidth.app_name, std::nullopt);
+    EXPECT_NE(fullwidth.trace.find(root + "\\ｓｕｂ\\direct.com"), std::string::npos);
+    EXPECT_EQ(wide(testing_support::look_up("lone").app_name.value_or("")),
+              wide(root) + L"\\solo\\\xD800\\..\\lone.exe");
 }
 
 // Why a found path holding a space is quoted: started bare, the loader
@@ -309,50 +301,28 @@ TEST_F(RealStart, AnUnquotedPathWithASpaceStartsAPlantedProgram) {
 
 // Argument vectors with every byte value, backslash runs before quotes and
 // at the end, empty arguments, quotes at both ends, spaces and tabs, and
-// long arguments.  In UTF-8 mode the characters are UTF-8 of one to four
-// bytes instead of single bytes of the ANSI code page.
+// long arguments; in UTF-8 mode, characters of one to four bytes.
 class vector_generator {
   public:
-    vector_generator(unsigned seed, bool utf8) : random_(seed), utf8_(utf8) {}
+    enum class kind { ansi, utf8, hostile }; // two shards each
+    vector_generator(unsigned seed, kind drawn) : random_(seed), kind_(drawn) {}
 
     arguments next(int serial) {
         arguments argv;
         for (size_t count = pick(6); count > 0; --count)
             argv.push_back(argument());
         // Every byte value 0x01-0xFF is in at least one vector.
-        if (serial < 255 && !utf8_)
+        if (serial < 255 && kind_ == kind::ansi)
             argv.push_back(std::string(1, static_cast<char>(serial + 1)) + argument());
+        // Last, behind whatever quotes came before: it runs canary.bat if it
+        // ever reaches the interpreter as a command.
+        static const char *const payloads[] = {"&canary", "|canary", "^&canary", ")&canary&("};
+        if (kind_ == kind::hostile)
+            argv.push_back(payloads[pick(4)]);
         return argv;
     }
 
-    // What a batch file might be handed: the interpreter's metacharacters,
-    // variables, unbalanced quotes, trailing backslashes, empty arguments,
-    // text outside ASCII and fullwidth look-alikes, and canary payloads
-    // that would start canary.bat if any character were read as a command.
-    // Nine arguments at most, for %1...%9.
-    arguments hostile(bool with_percent) {
-        static const char *const pieces[] = {
-            "&",  "|", "<",  ">", "^",    "!", "(",  ")",  "\"", ",", ";",      "=",    " ", "\t",
-            "\\", "a", "b1", "é", "日本", "😀", "＂", "＆", "％", "%", "%PATH%", "%CD%", "^%"};
-        static const char *const payloads[] = {"&canary",  "|canary",    "\"&canary",
-                                               "^&canary", ")&canary&(", "\"|canary|\""};
-        const size_t usable = with_percent ? sizeof pieces / sizeof *pieces : 23;
-        arguments argv;
-        for (size_t count = pick(7); count > 0; --count) {
-            std::string text;
-            for (size_t n = pick(6); n > 0; --n)
-                text += pieces[pick(usable)];
-            argv.push_back(text);
-        }
-        for (size_t count = 1 + pick(2); count > 0; --count)
-            argv.insert(argv.begin() + static_cast<std::ptrdiff_t>(pick(argv.size() + 1)),
-                        payloads[pick(sizeof payloads / sizeof *payloads)]);
-        return argv;
-    }
-
-    size_t pick(size_t bound) {
-        return std::uniform_int_distribution<size_t>(0, bound - 1)(random_);
-    }
+    bool with_percent = true; // Wine needs vectors without `%` (see below)
 
   private:
     std::string argument() {
@@ -360,7 +330,9 @@ class vector_generator {
         case 0:
             return "";
         case 1:
-            return std::string(200 + pick(3000), static_cast<char>('a' + pick(26)));
+            if (kind_ != kind::hostile) // which the interpreter's 8,191 units would refuse
+                return std::string(200 + pick(3000), static_cast<char>('a' + pick(26)));
+            break;
         default:
             break;
         }
@@ -377,13 +349,18 @@ class vector_generator {
     std::string piece() {
         static const char plain[] = "ab\\\" \t";
         static const char *const characters[] = {"é", "ß", "€", "日", "ｂ", "＂", "😀", "𝄞"};
+        static const char *const metacharacters[] = {"&",  "|", "<",      ">",    "^", "!",
+                                                     "(",  ")", ",",      ";",    "=", "＆",
+                                                     "％", "%", "%PATH%", "%CD%", "^%"};
         switch (pick(5)) {
         case 0:
             return std::string(pick(6), '\\') + '"';
         case 1:
             return std::string(1 + pick(5), '\\');
         case 2:
-            if (utf8_)
+            if (kind_ == kind::hostile)
+                return metacharacters[pick(with_percent ? 17 : 13)];
+            if (kind_ == kind::utf8)
                 return characters[pick(sizeof characters / sizeof *characters)];
             return std::string(1, static_cast<char>(1 + pick(255)));
         default:
@@ -391,8 +368,12 @@ class vector_generator {
         }
     }
 
+    size_t pick(size_t bound) {
+        return std::uniform_int_distribution<size_t>(0, bound - 1)(random_);
+    }
+
     std::mt19937 random_;
-    bool utf8_;
+    kind kind_;
 };
 
 // Bytes read in the ANSI code page, as CreateProcessA would read them.
@@ -425,25 +406,48 @@ std::string composed(const arguments &argv, char *(*compose)(char **) = argv_to_
     return testing_support::take_string(compose(pointers.data())).value_or("");
 }
 
-// Children are started a batch at a time: Wine starts a program in tens of
-// milliseconds, and several starts overlap well.  `start(i)` starts child
-// i, `check(i, child)` judges it.
-constexpr int children_at_once = 8;
-
-template <typename Start, typename Check> void in_batches(int count, Start start, Check check) {
-    for (int first = 0; first < count && !testing::Test::HasFailure(); first += children_at_once) {
-        std::vector<std::unique_ptr<started_child>> children;
-        const int last = std::min(count, first + children_at_once);
-        for (int i = first; i < last; ++i)
-            children.push_back(start(i));
-        for (int i = first; i < last; ++i)
-            check(i, *children[static_cast<size_t>(i - first)]);
+// Batch files handing argv_echo %*, %1... and "%~1"..., the first again in
+// a folder named with %PATH%, and the canary, which leaves a marker.
+std::vector<std::string> write_batch_files(const fs::path &folder) {
+    const std::string each = "%1 %2 %3 %4 %5 %6 %7 %8 %9";
+    const std::string quoted = R"("%~1" "%~2" "%~3" "%~4" "%~5" "%~6" "%~7" "%~8" "%~9")";
+    const std::string echo = "@\"" + echo_program().u8string() + "\" ";
+    const std::pair<const char *, std::string> files[] = {
+        {"all.bat", echo + "%*"},
+        {"each.bat", echo + each},
+        {"quoted.bat", echo + quoted},
+        {"p%PATH%\\all.bat", echo + "%*"},
+        {"canary.bat", "@echo ran>\"%~dp0canary-ran\""}};
+    std::vector<std::string> paths;
+    for (const auto &[name, line] : files) {
+        paths.push_back(folder.u8string() + "\\" + name);
+        fs::create_directories(fs::u8path(paths.back()).parent_path());
+        std::ofstream(fs::u8path(paths.back()), std::ios::binary) << line << "\r\n";
     }
+    return paths;
 }
 
-constexpr int vectors_per_shard = 500;
+// Why batch files need their own quoting: the C runtime's lets an argument run.
+TEST(BatchFiles, CRuntimeQuotingLetsAnArgumentRunACommand) {
+    scratch_directory scratch;
+    const std::string all = write_batch_files(scratch.path())[0];
+    started_child child(wide(all).c_str(),
+                        wide("\"" + all + "\" " + composed({"x", "\"&canary&\""}).substr(2)));
+    ASSERT_TRUE(child.output().has_value()) << child.error();
+    EXPECT_TRUE(fs::exists(scratch.path() / "canary-ran"));
+}
 
-// Shards 0 and 1 draw bytes of the ANSI code page, 2 and 3 UTF-8.
+bool running_under_wine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The vectors are started a batch at a time: Wine starts a program in tens
+// of milliseconds, and several starts overlap well.
+constexpr int vectors_per_shard = 500;
+constexpr int children_at_once = 8;
+
+// Shards 0-1: bytes of the ANSI code page, 2-3: UTF-8, 4-5: hostile vectors
+// for the batch files, run by the system's cmd.exe.
 class WindowsQuoting : public testing::TestWithParam<int> {};
 
 TEST_P(WindowsQuoting, StartedProgramsAndTheShellSplitterGetEveryVectorBack) {
@@ -455,144 +459,72 @@ TEST_P(WindowsQuoting, StartedProgramsAndTheShellSplitterGetEveryVectorBack) {
     const std::string names[] = {echo_program().u8string(), spaced.u8string()};
 
     const int shard = GetParam();
+    const bool batch = shard >= 4;
     const bool utf8 = shard >= 2;
-    vector_generator generate(20261208u + static_cast<unsigned>(shard), utf8);
-    std::vector<arguments> vectors;
-    std::vector<std::wstring> lines;
-    auto start = [&](int i) {
-        arguments argv = generate.next(shard * vectors_per_shard + i);
-        argv.insert(argv.begin(), names[i % 2]);
-        lines.push_back(utf8 ? wide(composed(argv)) : from_ansi(composed(argv)));
-        vectors.push_back(argv);
-        return std::make_unique<started_child>(nullptr, lines.back());
-    };
-    auto check = [&](int i, started_child &child) {
-        const auto at = static_cast<size_t>(i);
-        SCOPED_TRACE("vector " + shown(vectors[at]) + "\ncomposed " + escaped(narrow(lines[at])));
-        arguments expected;
-        std::vector<std::wstring> expected_wide;
-        for (const std::string &argument : vectors[at]) {
-            expected_wide.push_back(utf8 ? wide(argument) : from_ansi(argument));
-            expected.push_back(narrow(expected_wide.back()));
-        }
-        EXPECT_EQ(split_by_shell(lines[at]), expected_wide) << "CommandLineToArgvW";
-        std::optional<std::string> output = child.output();
-        ASSERT_TRUE(output.has_value()) << child.error();
-        EXPECT_EQ(read_report(*output).argv, expected) << shown(read_report(*output).argv);
-    };
-    in_batches(vectors_per_shard, start, check);
-}
-
-INSTANTIATE_TEST_SUITE_P(Shards, WindowsQuoting, testing::Range(0, 4));
-
-bool running_under_wine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-// Three batch files passing their arguments on to argv_echo as %*, as %1
-// ... %9 and as "%~1" ... "%~9", a copy of the first in a folder whose name
-// holds %PATH%, and the planted canary.bat, which leaves a marker.
-class BatchFiles : public testing::Test {
-  protected:
-    BatchFiles() {
-        const std::string echo = "@\"" + echo_program().u8string() + "\" ";
-        std::string each, quoted;
-        for (char n = '1'; n <= '9'; ++n) {
-            each += std::string(" %") + n;
-            quoted += std::string(" \"%~") + n + "\"";
-        }
-        write("all.bat", echo + "%*");
-        write("each.bat", echo + each);
-        write("quoted.bat", echo + quoted);
-        write("p%PATH%/all.bat", echo + "%*");
-        write("canary.bat", "@echo ran>\"%~dp0canary-ran\"");
-    }
-
-    void write(const std::string &name, const std::string &line) {
-        fs::create_directories((scratch.path() / name).parent_path());
-        std::ofstream(scratch.path() / name, std::ios::binary) << line << "\r\n";
-    }
-
-    std::string batch(const char *name) const { return root + "\\" + name; }
-    bool canary_ran() const { return fs::exists(scratch.path() / "canary-ran"); }
-
-    scratch_directory scratch;
-    const std::string root = scratch.path().u8string();
-};
-
-// Why batch files need a composition of their own: quoted for the C
-// runtime, a quote in an argument ends the interpreter's quoting and what
-// follows runs.
-TEST_F(BatchFiles, CRuntimeQuotingLetsAnArgumentRunACommand) {
-    const std::string line =
-        "\"" + batch("all.bat") + "\" " + composed({"x", "\"&canary&\""}).substr(2);
-    started_child child(wide(batch("all.bat")).c_str(), wide(line));
-    ASSERT_TRUE(child.output().has_value()) << child.error();
-    EXPECT_TRUE(canary_ran());
-}
-
-// A C runtime that ends a quoted part at `""` (the old msvcrt.dll on
-// Windows) splits an argument holding a quote, as the header says.
-bool reads_doubled_quotes_as_a_quote() {
-    started_child child(nullptr, wide(echo_program().u8string()) + L" \"a\"\"b c\"");
-    std::optional<std::string> output = child.output();
-    return output && read_report(*output).argv == arguments{echo_program().u8string(), "a\"b c"};
-}
-
-constexpr int batch_vectors_per_shard = 120;
-
-class BatchQuoting : public BatchFiles, public testing::WithParamInterface<int> {};
-
-TEST_P(BatchQuoting, BatchFilesHandOnEveryVectorAndRunNothing) {
-    const std::wstring interpreter = [] {
-        wchar_t folder[MAX_PATH];
-        return std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)) + L"\\cmd.exe";
-    }();
-    const std::string batches[] = {batch("all.bat"), batch("each.bat"), batch("quoted.bat"),
-                                   batch("p%PATH%\\all.bat")};
+    const std::vector<std::string> batches = write_batch_files(scratch.path());
+    wchar_t folder[MAX_PATH];
+    const std::wstring cmd =
+        std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)) + L"\\cmd.exe";
     const bool wine = running_under_wine();
-    const bool doubled_quotes_kept = reads_doubled_quotes_as_a_quote();
-    vector_generator generate(20261209u + static_cast<unsigned>(GetParam()), true);
-    std::vector<arguments> vectors;
-    std::vector<std::string> lines;
-    auto start = [&](int i) -> std::unique_ptr<started_child> {
-        // Wine's cmd.exe scans the text it substitutes for %1...%* for `%`
-        // a second time (a Wine bug, fixed in later Wine), so that even a
-        // correctly composed `%` can reach a command there: those vectors
-        // are proven by the compose fuzzer's model of the interpreter.
-        const bool with_percent = generate.pick(3) == 0;
-        arguments argv = generate.hostile(with_percent && !wine);
-        argv.insert(argv.begin(), batches[i % 4]);
-        vectors.push_back(argv);
-        lines.push_back(composed(argv, argv_to_batch_cmdline));
-        return std::make_unique<started_child>(interpreter.c_str(), wide(lines.back()));
-    };
-    auto check = [&](int i, started_child &child) {
-        const auto at = static_cast<size_t>(i);
-        SCOPED_TRACE("vector " + shown(vectors[at]) + "\ncomposed " + escaped(lines[at]));
-        std::optional<std::string> output = child.output();
-        ASSERT_TRUE(output.has_value()) << child.error();
-        ASSERT_FALSE(canary_ran()) << "an argument ran as a command";
-        arguments expected(vectors[at].begin() + 1, vectors[at].end());
-        const bool quoted = i % 4 == 2;
-        if (quoted)
-            expected.resize(9);
-        const bool holds_quote = std::any_of(expected.begin(), expected.end(), [](auto &a) {
-            return a.find('"') != std::string::npos;
-        });
-        // Wine's %~1 strips inner quotes too; and a runtime that ends quotes
-        // at `""` splits such an argument (see above).
-        if (holds_quote && ((quoted && wine) || !doubled_quotes_kept))
+    // The old msvcrt.dll on Windows ends quotes at `""`, as the header says.
+    started_child probe(nullptr, wide(names[0]) + L" \"a\"\"b\"");
+    const bool doubled_quote_kept = read_report(probe.output().value_or("")).argv.back() == "a\"b";
+    const int count = batch ? 120 : vectors_per_shard;
+    vector_generator generate(20261208u + static_cast<unsigned>(shard),
+                              static_cast<vector_generator::kind>(shard / 2));
+    for (int first = 0; first < count; first += children_at_once) {
+        std::vector<arguments> vectors;
+        std::vector<std::wstring> lines;
+        std::vector<std::unique_ptr<started_child>> children;
+        for (int i = first; i < first + children_at_once && i < count; ++i) {
+            // Wine's cmd.exe expands `%` in %1...%* twice (a Wine bug): there
+            // the fuzzer's model of the interpreter proves those vectors.
+            generate.with_percent = !wine && i % 3 == 0;
+            arguments argv = generate.next(shard * vectors_per_shard + i);
+            argv.insert(argv.begin(), batch ? batches[i % 4] : names[i % 2]);
+            const std::string line =
+                composed(argv, batch ? argv_to_batch_cmdline : argv_to_windows_cmdline);
+            lines.push_back(utf8 ? wide(line) : from_ansi(line));
+            vectors.push_back(argv);
+            children.push_back(
+                std::make_unique<started_child>(batch ? cmd.c_str() : nullptr, lines.back()));
+        }
+        for (size_t i = 0; i < vectors.size(); ++i) {
+            SCOPED_TRACE("vector " + shown(vectors[i]) + "\ncomposed " + escaped(narrow(lines[i])));
+            std::vector<std::wstring> expected_wide;
+            arguments expected;
+            for (const std::string &argument : vectors[i]) {
+                expected_wide.push_back(utf8 ? wide(argument) : from_ansi(argument));
+                expected.push_back(narrow(expected_wide.back()));
+            }
+            if (!batch) {
+                EXPECT_EQ(split_by_shell(lines[i]), expected_wide) << "CommandLineToArgvW";
+            }
+            std::optional<std::string> output = children[i]->output();
+            ASSERT_TRUE(output.has_value()) << children[i]->error();
+            arguments echoed = read_report(*output).argv;
+            if (batch) {
+                ASSERT_FALSE(fs::exists(scratch.path() / "canary-ran")) << "a command ran";
+                // Not the batch file's %0; "%~1"... pass nine.
+                const bool quoted = (first + static_cast<int>(i)) % 4 == 2;
+                expected.erase(expected.begin());
+                expected.resize(quoted ? 9 : expected.size());
+                echoed.erase(echoed.begin(), echoed.begin() + std::min<size_t>(1, echoed.size()));
+                // Wine's %~1 strips inner quotes too; and see the probe.
+                const bool holds_quote = std::any_of(expected.begin(), expected.end(), [](auto &a) {
+                    return a.find('"') != std::string::npos;
+                });
+                if (holds_quote && ((quoted && wine) || !doubled_quote_kept))
+                    continue;
+            }
+            EXPECT_EQ(echoed, expected) << shown(echoed);
+        }
+        if (HasFailure())
             return;
-        arguments echoed = read_report(*output).argv;
-        EXPECT_EQ(arguments(echoed.begin() + std::min<size_t>(1, echoed.size()), echoed.end()),
-                  expected)
-            << shown(echoed);
-    };
-    in_batches(batch_vectors_per_shard, start, check);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shards, BatchQuoting, testing::Range(0, 2));
+INSTANTIATE_TEST_SUITE_P(Shards, WindowsQuoting, testing::Range(0, 6));
 
 #endif
 

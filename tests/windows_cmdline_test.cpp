@@ -91,7 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
             "a batch program is refused", {"C:\\x\\RUN.Bat. ", "a"}, std::nullopt, EINVAL}),
     testing_support::name_from_why<quoting_case>);
 
-// The interpreter's own composition, with the text of the line pinned.
 class BatchComposition : public testing::TestWithParam<quoting_case> {};
 
 TEST_P(BatchComposition, QuotesForTheInterpreterOrRefuses) {

@@ -1,12 +1,11 @@
 #include "environment.h"
 
-#include "cmdline.h"
+#include "cmdkit.hpp"
 #include "platform.h"
 #include "wtf8.h"
 
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <random>
 
 #ifdef _WIN32
@@ -46,8 +45,7 @@ void scratch_directory::add_directory(const std::string &relative) const {
 
 #ifdef _WIN32
 std::wstring wide(const std::string &text) {
-    std::unique_ptr<wchar_t, decltype(&std::free)> units(cmdkit_to_utf16(text.c_str()), std::free);
-    return units ? std::wstring(units.get()) : std::wstring();
+    return cmdkit::to_utf16(text).value_or(std::wstring());
 }
 
 std::string narrow(const std::wstring &text) {
@@ -70,10 +68,9 @@ void set_variable(const char *name, const std::optional<std::string> &value) {
 }
 
 scoped_variable::scoped_variable(const char *name, std::optional<std::string> value) : name_(name) {
-    std::unique_ptr<char, decltype(&std::free)> old(cmdkit::internal::platform_getenv(name),
-                                                    std::free);
-    if (old)
-        previous_ = old.get();
+    char *old = cmdkit::internal::platform_getenv(name);
+    previous_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+    std::free(old);
     set_variable(name, value);
 }
 

@@ -46,8 +46,7 @@ class scoped_variable {
 void set_variable(const char *name, const std::optional<std::string> &value);
 
 #ifdef _WIN32
-// UTF-8 (WTF-8) to UTF-16 and back, by the library's own conversion; text
-// that is not WTF-8 gives an empty string.
+// WTF-8 to UTF-16 and back, by the library's conversion ("" if not WTF-8).
 std::wstring wide(const std::string &text);
 std::string narrow(const std::wstring &text);
 #endif

@@ -210,9 +210,7 @@ coprocess::coprocess(const std::string &program, const environment_changes &chan
     int err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
         throw std::runtime_error("pipe failed");
-    // Handed over in non-blocking mode, as some parents leave it: the child
-    // must still wait for each line rather than take "no data yet" for a
-    // failure.
+    // Non-blocking, as some parents leave it: the child must wait all the same.
     fcntl(in[0], F_SETFL, O_NONBLOCK);
     std::vector<std::string> environment = child_environment(changes);
     std::vector<char *> envp;

@@ -54,9 +54,7 @@ class coprocess {
     // what was read ends with `ending`; gives up after `seconds` without
     // new data and returns what arrived by then.
     std::string read_until(const std::string &ending, bool from_stderr, int seconds = 10);
-    // Closes our end of its standard output, so that its writes fail with
-    // EPIPE (it ignores SIGPIPE, as some parents have it do), or of its
-    // standard input, which it then reads to its end.
+    // Close our end of its output (its writes fail: it ignores SIGPIPE) or input.
     void close_output();
     void close_input();
     // Closes standard input and returns the exit status.

@@ -17,9 +17,17 @@ struct lookup_outcome {
     std::string trace; // standard error as written
 };
 
-// Runs look_for_cmd on `line`, capturing its trace; the result variables
+// Runs look_for_cmd_ex on `line`, capturing its trace; the result variables
 // start out as garbage so that a lookup that forgets to set them shows.
-lookup_outcome look_up(const std::string &line);
+lookup_outcome look_up(const std::string &line, const void *options = nullptr);
+
+// The traces of one scope, through a sink that checks each call is one whole
+// line, or one message (a capital, a full stop, no line feed).
+struct captured_trace {
+    captured_trace();
+    ~captured_trace(); // the default sink again
+    std::string text;
+};
 
 } // namespace testing_support
 
