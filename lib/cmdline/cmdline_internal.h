@@ -6,6 +6,7 @@
 #define CMDLINE_INTERNAL_H
 
 #include <stddef.h>
+#include <string.h>
 
 namespace cmdkit::internal {
 
@@ -46,9 +47,19 @@ struct text_buffer {
 
 void text_clear(text_buffer &buffer);
 void text_truncate(text_buffer &buffer, size_t length);
-void text_append(text_buffer &buffer, const char *piece, size_t length);
 void text_append(text_buffer &buffer, const char *piece);
 void text_release(text_buffer &buffer);
+// Makes room for `length` more bytes and the NUL.
+void text_make_room(text_buffer &buffer, size_t length);
+
+// Inline: the traces append several pieces to every line they write.
+inline void text_append(text_buffer &buffer, const char *piece, size_t length) {
+    if (buffer.capacity - buffer.length <= length)
+        text_make_room(buffer, length);
+    memcpy(buffer.data + buffer.length, piece, length);
+    buffer.length += length;
+    buffer.data[buffer.length] = '\0';
+}
 
 // Measures a text while `out` is null and writes it once `out` points at
 // storage of the measured size, so that one piece of code does both passes
@@ -92,9 +103,15 @@ class trace_line {
     trace_line(const trace_line &) = delete;
     trace_line &operator=(const trace_line &) = delete;
 
-    trace_line &put(const char *text, size_t length);
+    trace_line &put(const char *text, size_t length) {
+        text_append(line_, text, length);
+        return *this;
+    }
     // A null `text` is written as "(null)".
     trace_line &put(const char *text);
+    // Makes room for lines of up to `length` bytes, so that they are
+    // assembled without growing the storage.
+    void reserve(size_t length) { text_make_room(line_, length); }
     // Hands the line to the sink and starts the next one.
     void send();
 

@@ -105,7 +105,7 @@ void discard(pipeline_builder &builder) {
 template <size_t label_size>
 void trace(trace_line &line, const char (&label)[label_size], const char *text,
            const char *line_end) {
-    if (!tracing())
+    if (line_end == nullptr || !tracing())
         return;
     line.put(label, label_size - 1).put(text, static_cast<size_t>(line_end - text)).put("\n", 1);
     line.send();
@@ -254,7 +254,11 @@ extern "C" char ***parse_cmdline(const char *line, char **input, char **output, 
         return nullptr;
     }
 
-    state.line_end = line + std::strlen(line);
+    // The end of the line is only needed for the traces, which repeat the
+    // rest of the line at every token; silenced, the line is not measured.
+    state.line_end = tracing() ? line + std::strlen(line) : nullptr;
+    if (state.line_end != nullptr)
+        state.trace.reserve(sizeof "token = " + static_cast<size_t>(state.line_end - line));
     start_list(state.builder);
     trace(state.trace, "line = ", line, state.line_end);
     bool parsed = parse_tokens(state);

@@ -38,13 +38,8 @@ void text_truncate(text_buffer &buffer, size_t length) {
     }
 }
 
-void text_append(text_buffer &buffer, const char *piece, size_t length) {
-    size_t needed = buffer.length > SIZE_MAX - length - 1 ? SIZE_MAX : buffer.length + length + 1;
-    reserve(buffer, needed);
-    if (length != 0)
-        std::memcpy(buffer.data + buffer.length, piece, length);
-    buffer.length += length;
-    buffer.data[buffer.length] = '\0';
+void text_make_room(text_buffer &buffer, size_t length) {
+    reserve(buffer, buffer.length > SIZE_MAX - length - 1 ? SIZE_MAX : buffer.length + length + 1);
 }
 
 void text_append(text_buffer &buffer, const char *piece) {

@@ -38,27 +38,14 @@ bool is_escapable(char c) {
     return is_quote(c) || (c == ';' && semicolon_is_separator != 0);
 }
 
-// Returns the closing quote of the region opened at `open`, or the NUL that
-// ends the text first.  Inside the region only an escaped quote of either
-// kind is special, so "a\"b" stays one region.
-const char *closing_quote(const char *open) {
-    const char quote = *open;
-    const char *p = open + 1;
-    while (*p != '\0' && *p != quote) {
-        if (*p == '\\' && is_quote(p[1]))
-            p += 2;
-        else
-            ++p;
-    }
-    return p;
-}
-
-// Per-byte flags for the two hot loops: most of a line is plain word text,
-// and a table lookup decides that in one step.
+// Per-byte flags for the hot loops: most of a line is plain word text, or
+// plain text inside quotes, and a table lookup decides that in one step.
 enum : unsigned char {
     stops_word_run = 1, // needs a decision inside a word (the `;` too, since
                         // the separator setting can make it one)
-    stops_copy_run = 2, // a quote or a backslash, which quote removal handles
+    stops_copy_run = 2, // a quote or a backslash, which quote removal and the
+                        // end of a quoted region look at (and the NUL, which
+                        // no word holds)
 };
 
 struct byte_flags {
@@ -66,7 +53,7 @@ struct byte_flags {
     constexpr byte_flags() {
         const char word_stops[] = "<>| \t\n\"'\\;";
         const char copy_stops[] = "\"'\\";
-        flags[0] = stops_word_run;
+        flags[0] = stops_word_run | stops_copy_run;
         for (size_t i = 0; word_stops[i] != '\0'; ++i)
             flags[static_cast<unsigned char>(word_stops[i])] |= stops_word_run;
         for (size_t i = 0; copy_stops[i] != '\0'; ++i)
@@ -78,6 +65,21 @@ struct byte_flags {
 };
 
 constexpr byte_flags byte_table;
+
+// Returns the closing quote of the region opened at `open`, or the NUL that
+// ends the text first.  Inside the region only an escaped quote of either
+// kind is special, so "a\"b" stays one region.
+const char *closing_quote(const char *open) {
+    const char quote = *open;
+    const char *p = open + 1;
+    for (;;) {
+        while (!byte_table.has(*p, stops_copy_run))
+            ++p;
+        if (*p == '\0' || *p == quote)
+            return p;
+        p += *p == '\\' && is_quote(p[1]) ? 2 : 1;
+    }
+}
 
 } // namespace
 

@@ -48,11 +48,6 @@ trace_line::~trace_line() {
     text_release(line_);
 }
 
-trace_line &trace_line::put(const char *text, size_t length) {
-    text_append(line_, text, length);
-    return *this;
-}
-
 trace_line &trace_line::put(const char *text) {
     const char *shown = text != nullptr ? text : "(null)";
     return put(shown, std::strlen(shown));
