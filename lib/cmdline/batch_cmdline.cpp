@@ -55,31 +55,14 @@ void put_text(text_sink &sink, const char *text, size_t length) {
     }
 }
 
+void put_character(text_sink &sink, char c) {
+    put_text(sink, &c, 1);
+}
+
 // Inside quotes `""` is a literal quote to the C runtimes since 2008 and
-// toggles the interpreter's quoting twice, so it never leaves the quotes;
-// backslashes before it, and before the closing quote, are doubled as the
-// C runtime expects.
+// toggles the interpreter's quoting twice, so it never leaves the quotes.
 void put_quoted(text_sink &sink, const char *argument) {
-    sink.put('"');
-    for (const char *p = argument;; ++p) {
-        size_t backslashes = 0;
-        while (*p == '\\') {
-            ++backslashes;
-            ++p;
-        }
-        if (*p == '\0') {
-            sink.put('\\', backslashes * 2);
-            break;
-        }
-        if (*p == '"') {
-            sink.put('\\', backslashes * 2);
-            sink.put("\"\"");
-        } else {
-            sink.put('\\', backslashes);
-            put_text(sink, p, 1);
-        }
-    }
-    sink.put('"');
+    put_quoted_for_c_runtime(sink, argument, "\"\"", put_character);
 }
 
 // A leading \\?\ is dropped (and \\?\UNC\server becomes \\server): the

@@ -82,6 +82,17 @@ template <typename Compose> char *measure_then_write(Compose compose) {
     return write_measured(compose, measured_length(compose));
 }
 
+// `text` as it stands, in double quotes when `quoted`.
+void put_maybe_quoted(text_sink &sink, const char *text, bool quoted);
+
+// `argument` in double quotes for a C runtime's splitter, which reads
+// backslashes literally except before a double quote: 2n backslashes and a
+// quote give n backslashes and end the quoted text.  So a run before a
+// quote, or before the closing quote, is doubled; `escaped_quote` then
+// stands for the quote, and `put_other` writes every other character.
+void put_quoted_for_c_runtime(text_sink &sink, const char *argument, const char *escaped_quote,
+                              void (*put_other)(text_sink &, char));
+
 // `argv` composed by `compose` into a new string, or null with errno E2BIG
 // when the text takes more than `longest` UTF-16 units.
 char *compose_within(void (*compose)(text_sink &, char **), char **argv, size_t longest);

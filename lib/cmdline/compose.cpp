@@ -11,12 +11,7 @@ namespace {
 // inside the argument pass through as they are, and an empty argument stays
 // empty rather than becoming "".
 void put_quoted_if_needed(text_sink &sink, const char *argument) {
-    const bool quoted = holds_white_space(argument);
-    if (quoted)
-        sink.put('"');
-    sink.put(argument);
-    if (quoted)
-        sink.put('"');
+    put_maybe_quoted(sink, argument, holds_white_space(argument));
 }
 
 void put_arguments(text_sink &sink, char **argv) {

@@ -25,36 +25,15 @@ bool needs_quotes(const char *argument) {
            std::strchr(argument, '"') != nullptr;
 }
 
-// Inside quotes the splitters read backslashes literally except before a
-// double quote: 2n backslashes and a quote give n backslashes and end the
-// quoted text, 2n+1 and a quote give n backslashes and a literal quote.  So
-// a run before a quote, or before the closing quote we add, is doubled.
-void put_quoted(text_sink &sink, const char *argument) {
-    sink.put('"');
-    for (const char *p = argument;; ++p) {
-        size_t backslashes = 0;
-        while (*p == '\\') {
-            ++backslashes;
-            ++p;
-        }
-        if (*p == '\0') {
-            sink.put('\\', backslashes * 2);
-            break;
-        }
-        if (*p == '"') {
-            sink.put('\\', backslashes * 2 + 1);
-            sink.put('"');
-        } else {
-            sink.put('\\', backslashes);
-            sink.put(*p);
-        }
-    }
-    sink.put('"');
+void put_character(text_sink &sink, char c) {
+    sink.put(c);
 }
 
+// After 2n doubled backslashes, \" is one more backslash and a quote: a
+// literal quote.
 void put_argument(text_sink &sink, const char *argument) {
     if (needs_quotes(argument))
-        put_quoted(sink, argument);
+        put_quoted_for_c_runtime(sink, argument, "\\\"", put_character);
     else
         sink.put(argument);
 }
@@ -63,12 +42,7 @@ void put_argument(text_sink &sink, const char *argument) {
 // with every quote toggling and no escapes: a name holding a quote has no
 // spelling at all, and a trailing backslash needs no doubling.
 void put_program_name(text_sink &sink, const char *name) {
-    bool quoted = *name == '\0' || std::strpbrk(name, separators) != nullptr;
-    if (quoted)
-        sink.put('"');
-    sink.put(name);
-    if (quoted)
-        sink.put('"');
+    put_maybe_quoted(sink, name, *name == '\0' || std::strpbrk(name, separators) != nullptr);
 }
 
 void compose(text_sink &sink, char **argv) {
@@ -87,6 +61,38 @@ char *refuse(int error) {
 } // namespace
 
 namespace cmdkit::internal {
+
+void put_maybe_quoted(text_sink &sink, const char *text, bool quoted) {
+    if (quoted)
+        sink.put('"');
+    sink.put(text);
+    if (quoted)
+        sink.put('"');
+}
+
+void put_quoted_for_c_runtime(text_sink &sink, const char *argument, const char *escaped_quote,
+                              void (*put_other)(text_sink &, char)) {
+    sink.put('"');
+    for (const char *p = argument;; ++p) {
+        size_t backslashes = 0;
+        while (*p == '\\') {
+            ++backslashes;
+            ++p;
+        }
+        if (*p == '\0') {
+            sink.put('\\', backslashes * 2);
+            break;
+        }
+        if (*p == '"') {
+            sink.put('\\', backslashes * 2);
+            sink.put(escaped_quote);
+        } else {
+            sink.put('\\', backslashes);
+            put_other(sink, *p);
+        }
+    }
+    sink.put('"');
+}
 
 // No unit takes more than three bytes, so a text of more bytes than three
 // times the limit is too long without counting, and nothing is allocated
