@@ -264,9 +264,13 @@ search_policy policy_of(const cmdkit_lookup_options *options) {
     return policy;
 }
 
-// The caller's value when it gave one, else the environment's.
-owned_text setting(const char *given, const char *variable) {
-    return owned_text(given != nullptr ? xstrdup(given) : platform_getenv(variable));
+// The caller's value when it gave one, used as it stands, else a copy of
+// the environment's, which `read` keeps for as long as it is needed.
+const char *setting(const char *given, const char *variable, owned_text &read) {
+    if (given != nullptr)
+        return given;
+    read.reset(platform_getenv(variable));
+    return read.get();
 }
 
 } // namespace
@@ -297,14 +301,17 @@ extern "C" int look_for_cmd_ex(const char *cmdline, const cmdkit_lookup_options 
     trace(lookup.trace_output, "app_name = ", program, "\n");
 
     char *command = nullptr;
-    if (lookup.run(setting(options != nullptr ? options->path : nullptr, "PATH").get())) {
+    owned_text environment_value;
+    if (lookup.run(
+            setting(options != nullptr ? options->path : nullptr, "PATH", environment_value))) {
         std::free(program);
         command = command_line_of(lookup.candidate.data, name.rest);
         program = xstrdup(lookup.candidate.data);
     } else {
         trace(lookup.trace_output, "", program, " not found, concatenating comspec\n");
-        owned_text comspec = setting(options != nullptr ? options->comspec : nullptr, "COMSPEC");
-        command = interpreter_form(comspec.get(), cmdline);
+        command = interpreter_form(
+            setting(options != nullptr ? options->comspec : nullptr, "COMSPEC", environment_value),
+            cmdline);
         std::free(program);
         program = nullptr;
     }
