@@ -107,16 +107,25 @@ int spawn(const std::string &program, const std::vector<std::string> &environmen
                             : inheritable(err, true, streams.unwritable_errors);
     std::wstring command_line = L"\"" + wide(program) + L"\"";
     PROCESS_INFORMATION process{};
-    BOOL started =
-        CreateProcessW(wide(program).c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT, block.data(),
-                       directory.empty() ? nullptr : wide(directory).c_str(), &startup, &process);
+    // Wine's loader now and then fails a start under load with
+    // ERROR_INTERNAL_ERROR; the same start succeeds when tried again.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        started = CreateProcessW(wide(program).c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_UNICODE_ENVIRONMENT, block.data(),
+                                 directory.empty() ? nullptr : wide(directory).c_str(), &startup,
+                                 &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+    }
+    const DWORD start_error = GetLastError();
     CloseHandle(startup.hStdInput);
     CloseHandle(startup.hStdOutput);
     if (!streams.errors_to_output)
         CloseHandle(startup.hStdError);
     if (!started)
-        throw std::runtime_error("cannot start " + program);
+        throw std::runtime_error("cannot start " + program + ": Windows error " +
+                                 std::to_string(start_error));
     if (WaitForSingleObject(process.hProcess, child_time_limit_ms) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 1);
         CloseHandle(process.hProcess);
