@@ -66,7 +66,7 @@ TEST(ArgvComposition, NullAndEmptyVectors) {
 TEST(PipelineComposition, RedirectionsGoAfterTheFirstAndTheLastCommand) {
     EXPECT_EQ(compose(pipeline{{"foo"}, {"b", "b1", "b2"}, {"c"}}, "a", "d"),
               "foo < a | b b1 b2 | c > d");
-    EXPECT_EQ(compose(pipeline{{"foo"}}, nullptr, "my file"), "foo > \"my file\"");
+    EXPECT_EQ(compose(pipeline{{"foo"}}, "in file", "my file"), "foo < \"in file\" > \"my file\"");
     EXPECT_EQ(compose(pipeline{{"foo"}}, nullptr, "\"my file\""), "foo > \"\"my file\"\"");
 }
 

@@ -42,6 +42,12 @@ TEST(CppLayer, TextStopsAtTheFirstNulAsTheCFunctionsSeeIt) {
     ASSERT_TRUE(parsed.has_value());
     EXPECT_EQ(parsed->commands, (std::vector<cmdkit::command>{{"tool", "x"}}));
     EXPECT_EQ(cmdkit::compose(cmdkit::command{"a", std::string("b\0c", 3)}), "a b");
+    // What is started must be what was checked: no part of a string runs.
+    errno = 0;
+    EXPECT_EQ(cmdkit::compose_for_windows({"p", std::string("report.txt\0.jpg", 15)}),
+              std::nullopt);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(cmdkit::compose_for_batch({std::string("C:\\r.bat\0", 9)}), std::nullopt);
 }
 
 TEST(CppLayer, LookupResultsAreOptionalAsTheCResultsAreNullable) {
@@ -76,17 +82,25 @@ TEST(CppLayer, ScopedTraceCapturesOrSilencesAndRestores) {
     std::string captured;
     {
         cmdkit::scoped_trace capture([&](std::string_view text) { captured += text; });
+        {
+            cmdkit::scoped_trace quiet(nullptr);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(cmdkit::parse("foo > a | (b"), std::nullopt);
+            EXPECT_FALSE(cmdkit::look_for_cmd("missing").app_name.has_value());
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        }
         cmdkit::look_for_cmd("\"x");
-        cmdkit::scoped_trace quiet(nullptr);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(cmdkit::parse("foo > a | (b"), std::nullopt);
-        EXPECT_FALSE(cmdkit::look_for_cmd("missing").app_name.has_value());
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     }
     EXPECT_EQ(captured, "Look_for_cmd: malformed command (\" not terminated)\n");
     cmdkit_trace_fn sink = nullptr;
     cmdkit_get_trace(&sink, nullptr);
     EXPECT_EQ(sink, &cmdkit_trace_to_stderr);
+    int marker = 0;
+    void *context = nullptr;
+    cmdkit_set_trace(cmdkit_trace_to_stderr, &marker);
+    cmdkit_get_trace(nullptr, &context);
+    cmdkit_set_trace(cmdkit_trace_to_stderr, nullptr);
+    EXPECT_EQ(context, &marker);
     EXPECT_THROW(cmdkit::look_for_cmd("x", {0x8000u, {}, {}}), std::invalid_argument);
 }
 

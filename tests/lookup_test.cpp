@@ -164,13 +164,24 @@ TEST_F(Lookup, NotFoundHandsTheLineToTheInterpreter) {
     EXPECT_EQ(missing.new_cmd, "C:\\cmd.exe /c missing x");
 }
 
+// Without COMSPEC, or when the caller wants no fallback, whose trace ends
+// where the search did; a caller's COMSPEC wins over the environment's.
 TEST_F(Lookup, WithoutComspecNothingFoundGivesTwoNullResults) {
+    cmdkit_lookup_options options = CMDKIT_LOOKUP_OPTIONS_INIT;
+    options.comspec = "D:\\sh.exe";
+    EXPECT_EQ(look_up("missing x", &options).new_cmd, "D:\\sh.exe /c missing x");
+    options.flags = CMDKIT_LOOKUP_NO_FALLBACK;
+    const lookup_outcome refused = look_up("missing x", &options);
     scoped_variable no_comspec("COMSPEC", std::nullopt);
-    lookup_outcome missing = look_up("missing x");
-    EXPECT_EQ(missing.result, 1);
-    EXPECT_EQ(missing.app_name, std::nullopt);
-    EXPECT_EQ(missing.new_cmd, std::nullopt);
+    const lookup_outcome missing = look_up("missing x");
+    for (const lookup_outcome &outcome : {missing, refused}) {
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_EQ(outcome.app_name, std::nullopt);
+        EXPECT_EQ(outcome.new_cmd, std::nullopt);
+    }
     EXPECT_NE(missing.trace.find("new_cmd = (null), app_name = (null)\n"), std::string::npos);
+    const std::string last = "look for command: missing not found\n";
+    EXPECT_EQ(refused.trace.substr(refused.trace.size() - last.size()), last);
 }
 
 TEST_F(Lookup, UnterminatedQuotedNameIsMalformed) {
@@ -290,6 +301,12 @@ TEST_F(Lookup, LongCandidatesReachTheSystemInTheExtendedForm) {
         {"sub\\" + name, L"\\\\?\\" + here + L"\\sub\\" + wide_name},
         {"C:\\bin\\\\.\\" + name, L"\\\\?\\C:\\bin\\" + wide_name},
         {"\\\\server\\share\\" + name, L"\\\\?\\UNC\\server\\share\\" + wide_name},
+        // Verbatim, device and object-manager forms, and a device name at
+        // the end, which the system makes \\.\NUL: as they are.
+        {"//?/Z:/" + name, L"//?/Z:/" + wide_name},
+        {"\\\\./pipe/" + name, L"\\\\./pipe/" + wide_name},
+        {"\\??\\C:\\" + name, L"\\??\\C:\\" + wide_name},
+        {"C:\\" + name + "\\nul", L"\\\\.\\nul"},
     };
     for (const auto &row : rows) {
         cmdkit::internal::system_path path;
@@ -323,8 +340,8 @@ TEST_F(Lookup, NullArgumentsAreRefusedOrIgnored) {
 
 // The caller's policy, with PATH=bin and NoDefaultCurrentDirectoryInExePath set.
 TEST_F(Lookup, FollowsTheCallersPolicy) {
-    for (const char *file :
-         {"tool.cmd", "sub/x.exe", "a;b/quoted.exe", "bin/tool.exe", "bin/run.bat"})
+    for (const char *file : {"tool.cmd", "sub/x.exe", "a;b/quoted.exe", "bin/tool.exe",
+                             "bin/run.bat", "bin/run.bat.exe"})
         scratch.add_file(file);
     scoped_variable relative("PATH", std::string("bin"));
     auto rule = std::make_optional<scoped_variable>("NoDefaultCurrentDirectoryInExePath", "");
@@ -344,6 +361,7 @@ TEST_F(Lookup, FollowsTheCallersPolicy) {
         {0, nullptr, "tool", ".\\tool.cmd", ".\\tool.com"}, // the variable alone does nothing
         {no_current, nullptr, "tool", "bin\\tool.exe", "bin\\tool.com"},
         {system_rule, nullptr, "tool", "bin\\tool.exe", "bin\\tool.com"},
+        {system_rule, nullptr, "sub\\x", ".\\sub\\x.exe", ".\\sub\\x.com"}, // a `\\`: searched
         {CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES, "\"a;b\";bin", "quoted", "a;b\\quoted.exe",
          ".\\quoted.com"},
         {0, "\"a;b\"", "quoted", "-", "\"a\\quoted.com"},
@@ -361,6 +379,11 @@ TEST_F(Lookup, FollowsTheCallersPolicy) {
     add_to_bin("tool.exe"); // a name with a drive, as written
     EXPECT_EQ(look(CMDKIT_LOOKUP_DIRECT_PATHS, nullptr, bin + "\\tool").app_name,
               bin + "\\tool.exe");
+    // Drive-relative: the current directory of that drive (here, the test's).
+    const std::string drive = windows ? scratch.path().string().substr(0, 2) : "C:";
+    scratch.add_file(windows ? "drv.exe" : "C:drv.exe");
+    EXPECT_EQ(look(CMDKIT_LOOKUP_DIRECT_PATHS | no_current, nullptr, drive + "drv").app_name,
+              drive + "drv.exe");
     rule.reset();
     EXPECT_EQ(look(system_rule, nullptr, "tool").app_name, ".\\tool.cmd");
     EXPECT_EQ(look(system_rule | no_current, nullptr, "tool").app_name, "bin\\tool.exe");
@@ -379,13 +402,16 @@ TEST_F(Lookup, OptionsThisVersionCannotHonourAreRefused) {
         return outcome.result == -1 && (outcome.app_name || errno != EINVAL) ? -2 : outcome.result;
     };
     EXPECT_EQ(result(later), 0);
-    later[sizeof options + 7] = 1;
-    EXPECT_EQ(result(later), -1);
+    for (size_t extra : {sizeof options, sizeof options + 7}) {
+        later[extra] = 1;
+        EXPECT_EQ(result(later), -1) << extra;
+        later[extra] = 0;
+    }
     options = CMDKIT_LOOKUP_OPTIONS_INIT;
     options.size -= 1;
     EXPECT_EQ(result(&options), -1);
     options = CMDKIT_LOOKUP_OPTIONS_INIT;
-    options.flags = 0x20u;
+    options.flags = 0x80u;
     EXPECT_EQ(result(&options), -1);
 }
 

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -437,8 +438,50 @@ TEST(BatchFiles, CRuntimeQuotingLetsAnArgumentRunACommand) {
     EXPECT_TRUE(fs::exists(scratch.path() / "canary-ran"));
 }
 
+std::wstring system_interpreter() {
+    wchar_t folder[MAX_PATH];
+    return std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)) + L"\\cmd.exe";
+}
+
+// The verbatim name runs the file it names, not a run.bat planted in the
+// current directory; `run.bat.` would be another file, and is refused
+// unstarted.  (Wine cannot hold both: a verbatim `run.bat.` replaces
+// `run.bat`.)
+TEST(BatchFiles, AVerbatimPathRunsTheFileItNames) {
+    scratch_directory scratch;
+    const fs::path folder = scratch.path() / "d";
+    fs::create_directories(folder);
+    std::ofstream(scratch.path() / "run.bat", std::ios::binary) << "@echo planted ran\r\n";
+    std::ofstream(folder / "run.bat", std::ios::binary) << "@echo named ran %1\r\n";
+    const std::string verbatim = "\\\\?\\" + folder.u8string() + "\\run.bat";
+    EXPECT_EQ(composed({verbatim + ".", "x"}, argv_to_batch_cmdline), "");
+    started_child child(system_interpreter().c_str(),
+                        wide(composed({verbatim, "x"}, argv_to_batch_cmdline)));
+    EXPECT_EQ(child.output().value_or(child.error()).rfind("named ran x", 0), 0u);
+}
+
 bool running_under_wine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// A program built to expand wildcards lists the folder for a bare `*.bat`,
+// and on Windows' msvcrt.dll leaves the composed (quoted) wildcards alone.
+// Wine's C runtimes and the UCRT expand quoted ones too: the test shows what
+// they gave without holding them to it.
+TEST(Wildcards, AnExpandingProgramGetsTheComposedWildcardsAsTheyAre) {
+    scratch_directory scratch;
+    scratch.add_file("x.bat");
+    scratch.add_file("abc");
+    const std::string program = (echo_program().parent_path() / "argv_echo_glob.exe").u8string();
+    started_child bare(nullptr, wide(program + " *.bat"));
+    ASSERT_EQ(read_report(bare.output().value_or("")).argv, (arguments{program, "x.bat"}));
+    const arguments typed = {program, "*", "a?c", "*.bat"};
+    started_child quoted(nullptr, wide(composed(typed)));
+    const arguments received = read_report(quoted.output().value_or("")).argv;
+    if (running_under_wine() || GetModuleHandleW(L"ucrtbase.dll") != nullptr)
+        std::printf("quoted wildcards came back as %s\n", shown(received).c_str());
+    else
+        EXPECT_EQ(received, typed) << shown(received);
 }
 
 // The vectors are started a batch at a time: Wine starts a program in tens
@@ -462,9 +505,7 @@ TEST_P(WindowsQuoting, StartedProgramsAndTheShellSplitterGetEveryVectorBack) {
     const bool batch = shard >= 4;
     const bool utf8 = shard >= 2;
     const std::vector<std::string> batches = write_batch_files(scratch.path());
-    wchar_t folder[MAX_PATH];
-    const std::wstring cmd =
-        std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)) + L"\\cmd.exe";
+    const std::wstring cmd = system_interpreter();
     const bool wine = running_under_wine();
     // The old msvcrt.dll on Windows ends quotes at `""`, as the header says.
     started_child probe(nullptr, wide(names[0]) + L" \"a\"\"b\"");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,12 +43,15 @@ TEST_P(WindowsComposition, GivesTheLineTheCRuntimeSplitsBack) {
 }
 
 const std::string longest_argument(32766 - 2, 'x');
-// Two UTF-16 units each, four bytes: the limit counts units, not bytes.
-std::string emoji(size_t count) {
+std::string repeated(const char *piece, size_t count) {
     std::string text;
     for (size_t i = 0; i < count; ++i)
-        text += "\xF0\x9F\x98\x80";
+        text += piece;
     return text;
+}
+// Two UTF-16 units each, four bytes: the limit counts units, not bytes.
+std::string emoji(size_t count) {
+    return repeated("\xF0\x9F\x98\x80", count);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -87,8 +91,28 @@ INSTANTIATE_TEST_SUITE_P(
                      {"p", emoji(16382)},
                      "p " + emoji(16382)},
         quoting_case{"one unit more does not", {"p", emoji(16382) + "x"}, std::nullopt, E2BIG},
+        quoting_case{"a batch program is refused", {"C:\\x\\RUN.Bat. ", "a"}, std::nullopt, EINVAL},
+        quoting_case{"a name that cleans to a batch file is refused",
+                     {"C:\\x\\run.bat\\sub\\..", "a"},
+                     std::nullopt,
+                     EINVAL},
+        quoting_case{"so is the bare extension", {".bat", "x"}, std::nullopt, EINVAL},
+        quoting_case{"wildcards are quoted, and a tab in the program name",
+                     {"a\tb", "*", "a?c"},
+                     "\"a\tb\" \"*\" \"a?c\""},
+        // Text that is not WTF-8 counts one unit a byte, whatever it resembles.
         quoting_case{
-            "a batch program is refused", {"C:\\x\\RUN.Bat. ", "a"}, std::nullopt, EINVAL}),
+            "an overlong form", {"p", repeated("\xE0\x82\x80", 10922)}, std::nullopt, E2BIG},
+        quoting_case{
+            "a lead without continuation", {"p", repeated("\xC3\xC3", 16383)}, std::nullopt, E2BIG},
+        quoting_case{
+            "past U+10FFFF", {"p", repeated("\xF4\x90\x80\x80", 10000)}, std::nullopt, E2BIG},
+        quoting_case{"past U+10FFFF at the limit",
+                     {"p", repeated("\xF4\x90\x80\x80", 8191)},
+                     "p " + repeated("\xF4\x90\x80\x80", 8191)},
+        quoting_case{"U+07FF is one unit",
+                     {"p", repeated("\xDF\xBF", 16383)},
+                     "p " + repeated("\xDF\xBF", 16383)}),
     testing_support::name_from_why<quoting_case>);
 
 class BatchComposition : public testing::TestWithParam<quoting_case> {};
@@ -115,6 +139,12 @@ INSTANTIATE_TEST_SUITE_P(
         quoting_case{"a trailing backslash run is doubled inside quotes",
                      {"C:\\x\\r.bat", "C:\\dir\\"},
                      interpreter + " \"C:\\dir\\\\\"\""},
+        quoting_case{"wildcards and the interpreter's separators are quoted",
+                     {"C:\\x\\r.bat", "*", "a?c", "a,b"},
+                     interpreter + " \"*\" \"a?c\" \"a,b\"\""},
+        quoting_case{"a verbatim UNC path in any case keeps its two backslashes",
+                     {"\\\\?\\Unc\\srv\\share\\r.bat"},
+                     "cmd.exe /e:ON /v:OFF /d /c \"\"\\\\srv\\share\\r.bat\"\""},
         quoting_case{"the path's percent signs and \\\\?\\ prefix",
                      {"\\\\?\\C:\\100%\\x.CMD"},
                      "cmd.exe /e:ON /v:OFF /d /c \"\"C:\\100%%cd:~,%\\x.CMD\"\""},
@@ -127,6 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
                      E2BIG},
         quoting_case{"no vector", {}, std::nullopt, EINVAL},
         quoting_case{"a line feed in an argument", {"C:\\x\\r.bat", "a\nb"}, std::nullopt, EINVAL},
+        quoting_case{
+            "a carriage return in an argument", {"C:\\x\\r.bat", "a\rb"}, std::nullopt, EINVAL},
         quoting_case{"a carriage return in the path", {"C:\\x\\r\r.bat"}, std::nullopt, EINVAL},
         quoting_case{"a quote in the path", {"C:\\x\\\"r.bat"}, std::nullopt, EINVAL},
         quoting_case{"a path ending in a backslash", {"C:\\x.bat\\"}, std::nullopt, EINVAL},
@@ -135,13 +167,40 @@ INSTANTIATE_TEST_SUITE_P(
         quoting_case{"not a batch file", {"C:\\x\\r.exe"}, std::nullopt, EINVAL}),
     testing_support::name_from_why<quoting_case>);
 
-TEST(BatchComposition, BatchPathsAreKnownByTheirExtensionInAnyCase) {
-    for (const char *path : {"RUN.BAT", "x.cmd. ", "C:\\a b\\x.Bat"})
+// Each would reach the interpreter as another file than the one named, or
+// as a path relative to its current directory.
+TEST(BatchComposition, PathsWindowsWouldReadOtherwiseAreRefused) {
+    for (const char *path :
+         {"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\run.bat", "\\\\?\\Volume{1}\\x\\run.bat",
+          "\\\\?\\Z:\\d\\run.bat.", "\\\\?\\Z:\\d\\run.bat ", "\\\\?\\C:\\x\\nul.txt\\r.bat",
+          "\\\\?\\C:\\x\\COM\xC2\xB9\\r.bat", "\\??\\C:\\x\\r.bat", "\\\\.\\C:\\x\\r.bat",
+          "C:\\x\\run.bat\\.", "C:\\x/r.bat", "C:\\x\\..\\r.bat", "C:\\x.\\r.bat", "C:\\x \\r.bat",
+          "1:\\x\\r.bat", "C:\\x:y\\r.bat"}) {
+        errno = 0;
+        EXPECT_EQ(compose(argv_to_batch_cmdline, {path}), std::nullopt) << path;
+        EXPECT_EQ(errno, EINVAL) << path;
+    }
+}
+
+TEST(BatchComposition, BatchPathsAreKnownByTheirCleanedNameInAnyCase) {
+    for (const char *path : {"RUN.BAT", "x.cmd. ", "C:\\a b\\x.Bat", "C:\\x\\run.bat\\.",
+                             "C:\\x\\run.bat/.", "C:\\x\\run.bat\\sub\\..", ".bat"})
         EXPECT_EQ(cmdkit_is_batch_path(path), 1) << path;
-    for (const char *path : {"x.bat.exe", "x.batx", "bat", ""})
+    for (const char *path : {"x.bat.exe", "x.batx", "bat", "", "C:\\x.bat\\y\\..\\..\\z"})
         EXPECT_EQ(cmdkit_is_batch_path(path), 0) << path;
     EXPECT_EQ(cmdkit_is_batch_path(nullptr), 0);
 }
+
+#ifdef _WIN32
+TEST(WindowsComposition, SurrogatesSpelledApartAreNoPair) {
+    errno = 0;
+    EXPECT_EQ(cmdkit_to_utf16("\xED\xA0\x80\xED\xB0\x80"), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    wchar_t *lows = cmdkit_to_utf16("\xED\xB0\x80\xED\xB0\x80");
+    EXPECT_EQ(std::wstring(lows), std::wstring(L"\xDC00\xDC00"));
+    std::free(lows);
+}
+#endif
 
 TEST(WindowsComposition, NullAndEmptyVectors) {
     errno = 0;

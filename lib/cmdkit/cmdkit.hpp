@@ -11,7 +11,10 @@
  *
  * Text goes to the C functions as a NUL-terminated string, so a
  * std::string_view (or an argument) holding a NUL byte is handled as the C
- * function would see it: the text up to the first NUL.
+ * function would see it: the text up to the first NUL.  The exception is
+ * what gets started: compose_for_windows and compose_for_batch refuse an
+ * argument or program name holding a NUL (nullopt, errno EINVAL), since a
+ * check made on the whole string would not hold for the part that runs.
  *
  * On Windows all text is UTF-8, as in cmdline.h; to_utf16 converts it for
  * the wide system calls.
@@ -27,6 +30,7 @@
 
 #include "cmdline.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
@@ -124,6 +128,25 @@ class c_command_list {
     std::vector<c_argv> vectors_;
     std::vector<char **> list_;
 };
+
+inline bool holds_nul(const command &arguments) {
+    for (const std::string &argument : arguments) {
+        if (argument.find('\0') != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// A composer of cmdline.h applied to `arguments`, refusing a NUL byte.
+inline std::optional<std::string> composed(char *(*compose)(char **), const command &arguments) {
+    if (holds_nul(arguments)) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    c_argv argv(arguments);
+    c_text text(compose(argv.get()));
+    return value_of(text);
+}
 
 inline const char *c_str_or_null(const std::optional<std::string> &text) {
     return text ? text->c_str() : nullptr;
@@ -224,20 +247,16 @@ inline std::optional<std::string> compose(const pipeline &commands) {
 
 // A command line for CreateProcessW that gives the started program exactly
 // these arguments (argv_to_windows_cmdline); nullopt, with errno EINVAL or
-// E2BIG, when there is none, a batch program among them.
+// E2BIG, when there is none, a batch program and a NUL byte among them.
 inline std::optional<std::string> compose_for_windows(const command &arguments) {
-    detail::c_argv argv(arguments);
-    detail::c_text text(::argv_to_windows_cmdline(argv.get()));
-    return detail::value_of(text);
+    return detail::composed(::argv_to_windows_cmdline, arguments);
 }
 
 // A command line that runs the batch file `arguments[0]` with the other
 // arguments through the command interpreter (argv_to_batch_cmdline);
-// nullopt, with errno EINVAL or E2BIG, when there is none.
+// nullopt, with errno EINVAL or E2BIG, when there is none (a NUL byte too).
 inline std::optional<std::string> compose_for_batch(const command &arguments) {
-    detail::c_argv argv(arguments);
-    detail::c_text text(::argv_to_batch_cmdline(argv.get()));
-    return detail::value_of(text);
+    return detail::composed(::argv_to_batch_cmdline, arguments);
 }
 
 #ifdef _WIN32

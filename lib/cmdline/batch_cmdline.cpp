@@ -1,5 +1,6 @@
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,10 +23,12 @@ bool is_line_end(char c) {
 }
 
 // Bytes the interpreter reads as part of a plain word wherever they stand;
-// everything else, every byte above 0x7F included, is quoted.
+// everything else, every byte above 0x7F included, is quoted.  `*` and `?`
+// are quoted too: a program built to expand wildcards leaves quoted ones
+// alone.
 bool is_plain(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           (c != '\0' && std::strchr("#$*+-./:?@\\_", c) != nullptr);
+           (c != '\0' && std::strchr("#$+-./:@\\_", c) != nullptr);
 }
 
 bool needs_quotes(const char *argument) {
@@ -65,39 +68,50 @@ void put_quoted(text_sink &sink, const char *argument) {
     put_quoted_for_c_runtime(sink, argument, "\"\"", put_character);
 }
 
-// A leading \\?\ is dropped (and \\?\UNC\server becomes \\server): the
-// interpreter does not take that form.
+// The interpreter does not take the verbatim \\?\ form.  Only \\?\X:\ and
+// \\?\UNC\ have a plain twin (X:\ and \\server), and only while the rest
+// is a name the system would not clean (a verbatim `run.bat.` is another
+// file than `run.bat`) and holds no device name, which a verbatim path
+// reaches as a file and a plain one as the device.  Every other verbatim,
+// object-manager or device path names something no plain path does.
 struct batch_path {
     const char *lead = "";
     const char *rest = nullptr;
 };
 
-batch_path plain_form(const char *path) {
-    batch_path form;
-    form.rest = path;
-    if (std::strncmp(path, "\\\\?\\", 4) == 0) {
-        form.rest = path + 4;
-        if (std::strncmp(form.rest, "UNC\\", 4) == 0 || std::strncmp(form.rest, "unc\\", 4) == 0) {
-            form.lead = "\\\\";
-            form.rest += 4;
-        }
+bool begins_with_ignoring_case(const char *text, const char *prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        if (ascii_lower(*text) != ascii_lower(*prefix))
+            return false;
     }
-    return form;
+    return true;
 }
 
-bool has_batch_extension(const char *path) {
-    size_t length = std::strlen(path);
-    // Windows ignores trailing dots and spaces in a file name.
-    while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' '))
-        --length;
+bool plain_form(const char *path, batch_path &form) {
+    form.rest = path;
+    if (std::strncmp(path, "\\\\?\\", 4) == 0) {
+        const char *rest = path + 4;
+        if (has_drive_prefix(rest) && rest[2] == '\\') {
+            form.rest = rest;
+        } else if (begins_with_ignoring_case(rest, "UNC\\")) {
+            form.lead = "\\\\";
+            form.rest = rest + 4;
+        } else {
+            return false;
+        }
+        if (holds_device_segment(form.rest))
+            return false;
+    } else if (std::strncmp(path, "\\??\\", 4) == 0 || std::strncmp(path, "\\\\.\\", 4) == 0) {
+        return false;
+    }
+    return is_normal_form(form.rest);
+}
+
+bool has_batch_extension(const char *name, size_t length) {
     if (length < 4)
         return false;
-    char extension[5] = {};
-    for (size_t i = 0; i < 4; ++i) {
-        const char c = path[length - 4 + i];
-        extension[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return std::strcmp(extension, ".bat") == 0 || std::strcmp(extension, ".cmd") == 0;
+    return begins_with_ignoring_case(name + length - 4, ".bat") ||
+           begins_with_ignoring_case(name + length - 4, ".cmd");
 }
 
 // A path the interpreter runs as written: absolute or relative with a
@@ -111,18 +125,18 @@ bool is_runnable_batch_path(const batch_path &path) {
     if (*text == '\0' || text[std::strlen(text) - 1] == '\\' || std::strchr(text, '"') != nullptr)
         return false;
     for (const char *p = text; *p != '\0'; ++p) {
-        const bool drive_colon = *path.lead == '\0' && p == text + 1 &&
-                                 ((*text >= 'A' && *text <= 'Z') || (*text >= 'a' && *text <= 'z'));
+        const bool drive_colon = *path.lead == '\0' && p == text + 1 && has_drive_prefix(text);
         if (is_line_end(*p) || (*p == ':' && !drive_colon))
             return false;
     }
-    return has_batch_extension(text);
+    return has_batch_extension(text, std::strlen(text));
 }
 
 // A line end anywhere ends the interpreter's line, quotes or not; there is
 // no way to pass one.
-bool is_composable(char **argv) {
-    if (argv == nullptr || argv[0] == nullptr || !is_runnable_batch_path(plain_form(argv[0])))
+bool is_composable(char **argv, batch_path &path) {
+    if (argv == nullptr || argv[0] == nullptr || !plain_form(argv[0], path) ||
+        !is_runnable_batch_path(path))
         return false;
     for (char **argument = argv + 1; *argument != nullptr; ++argument) {
         if (std::strpbrk(*argument, "\r\n") != nullptr)
@@ -132,7 +146,8 @@ bool is_composable(char **argv) {
 }
 
 void compose(text_sink &sink, char **argv) {
-    const batch_path path = plain_form(argv[0]);
+    batch_path path;
+    plain_form(argv[0], path);
     sink.put(interpreter_prefix);
     sink.put('"');
     sink.put(path.lead);
@@ -150,12 +165,19 @@ void compose(text_sink &sink, char **argv) {
 
 } // namespace
 
+// The system decides by the name it has cleaned, so `run.bat\.` and
+// `run.bat\sub\..` are batch files too.
 extern "C" int cmdkit_is_batch_path(const char *path) {
-    return path != nullptr && has_batch_extension(path) ? 1 : 0;
+    if (path == nullptr)
+        return 0;
+    size_t length = 0;
+    const char *name = last_normalised_segment(path, length);
+    return has_batch_extension(name, length) ? 1 : 0;
 }
 
 extern "C" char *argv_to_batch_cmdline(char **argv) {
-    if (!is_composable(argv)) {
+    batch_path path;
+    if (!is_composable(argv, path)) {
         errno = EINVAL;
         return nullptr;
     }

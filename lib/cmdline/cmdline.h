@@ -130,8 +130,9 @@ CMDKIT_API int look_for_cmd(const char *cmdline, char **app_name, char **new_cmd
 /* The current directory is not searched. */
 #define CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY 0x01u
 /* The current directory is searched unless the environment variable
- * NoDefaultCurrentDirectoryInExePath is set (to anything), as Windows' own
- * search does.  CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY wins over it. */
+ * NoDefaultCurrentDirectoryInExePath is set (to anything) and the name holds
+ * no `\`, as Windows' own search does.  CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY
+ * wins over it. */
 #define CMDKIT_LOOKUP_SYSTEM_CURRENT_DIRECTORY_RULE 0x02u
 /* PATH is read as the command interpreter reads it: a `"` toggles quoting
  * and is dropped, and a `;` inside quotes does not split, so
@@ -145,8 +146,23 @@ CMDKIT_API int look_for_cmd(const char *cmdline, char **app_name, char **new_cmd
 #define CMDKIT_LOOKUP_DIRECT_PATHS 0x08u
 /* Only .com and .exe are tried, and a name typed with .bat or .cmd is not
  * found: for callers that start what they find without the batch-file
- * composition. */
+ * composition.  It keeps batch files from being found, not from running:
+ * without CMDKIT_LOOKUP_NO_FALLBACK, `run.bat x` becomes COMSPEC /c run.bat x
+ * and the interpreter runs the batch file with the arguments uncomposed. */
 #define CMDKIT_LOOKUP_NO_BATCH 0x10u
+/* On a POSIX host, the host's own rules: PATH entries are split at `:`, a
+ * name is tried as written (no extensions), a candidate counts only when it
+ * is a regular file the caller may execute, and a name holding `/` is tried
+ * as written and not searched for; `\` is an ordinary character,
+ * CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES has no effect, an empty entry means the
+ * current directory, and the current directory is searched only where PATH
+ * names it.  No effect on Windows, whose rules the lookup follows anyway.
+ * A POSIX caller passing its own options to cmdkit_start adds this itself. */
+#define CMDKIT_LOOKUP_HOST_RULES 0x20u
+/* A name not found gives a null *new_cmd (and a null *app_name), with the
+ * traces a missing COMSPEC gives, instead of the COMSPEC " /c " form: for
+ * callers that never mean to hand the line to the interpreter. */
+#define CMDKIT_LOOKUP_NO_FALLBACK 0x40u
 
 /* The caller's environment and search policy for look_for_cmd_ex.  Start
  * from CMDKIT_LOOKUP_OPTIONS_INIT and set what you need. */
@@ -173,8 +189,11 @@ typedef struct cmdkit_lookup_options {
  *
  * A careful caller starting what it finds sets
  * CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY (or the system rule) so that nothing
- * planted in the current directory wins, and CMDKIT_LOOKUP_NO_BATCH unless
- * it composes batch-file arguments with argv_to_batch_cmdline.
+ * planted in the current directory wins, CMDKIT_LOOKUP_NO_FALLBACK, and
+ * CMDKIT_LOOKUP_NO_BATCH unless it composes batch-file arguments with
+ * argv_to_batch_cmdline.  Never start *new_cmd when *app_name is null unless
+ * you mean to run the interpreter on the line.  `comspec = ""` gives a
+ * *new_cmd that names no program (" /c ..."); prefer NO_FALLBACK.
  */
 CMDKIT_API int look_for_cmd_ex(const char *cmdline, const cmdkit_lookup_options *options,
                                char **app_name, char **new_cmd);
@@ -195,7 +214,10 @@ CMDKIT_API char *argv_to_cmdline(char **argv);
  * these arguments.
  *
  * An argument is wrapped in double quotes when it is empty or holds a
- * space, tab, line feed, vertical tab or double quote; inside the quotes a
+ * space, tab, line feed, vertical tab, double quote, `*` or `?` (a program
+ * built to expand wildcards leaves quoted ones alone, at least on
+ * msvcrt.dll; the UCRT's expansion is reported to expand them even then,
+ * which no quoting prevents); inside the quotes a
  * double quote is escaped as \" and the backslashes directly before it, or
  * before the closing quote, are doubled.  Other arguments are copied
  * unchanged, backslashes included.  Entry 0, the program name, is split
@@ -231,8 +253,10 @@ CMDKIT_API char *argv_to_cmdline(char **argv);
 CMDKIT_API char *argv_to_windows_cmdline(char **argv);
 
 /*
- * 1 when `path` names a .bat or .cmd file (any letter case, after the
- * trailing dots and spaces that Windows ignores), else 0; 0 for null.
+ * 1 when `path` names a .bat or .cmd file (any letter case), else 0; 0 for
+ * null.  The name is read as Windows cleans it before deciding: `/` as `\`,
+ * `.` and `..` segments resolved, trailing dots and spaces dropped, so
+ * `C:\x\run.bat\.` and `C:\x\run.bat\sub\..` are batch files.
  * CreateProcess decides to run the command interpreter by the application
  * name, not by entry 0 of the vector: apply this to the string you pass as
  * the application name (the lookup's app_name included), and compose with
@@ -248,7 +272,7 @@ CMDKIT_API int cmdkit_is_batch_path(const char *path);
  *     cmd.exe /e:ON /v:OFF /d /c ""C:\path\x.bat" arg1 "arg 2""
  *
  * An argument is quoted when it is empty, ends in `\`, or holds any byte
- * but ASCII letters, digits and # $ * + - . / : ? @ \ _; inside the quotes a
+ * but ASCII letters, digits and # $ + - . / : @ \ _; inside the quotes a
  * `"` is written `""`, the backslashes before it and at the end are
  * doubled, and every `%` is written `%%cd:~,%`, which the interpreter
  * expands to a bare `%`, so that no %NAME% can form (the path gets the same
@@ -275,7 +299,16 @@ CMDKIT_API int cmdkit_is_batch_path(const char *path);
  * interpreter's line), and a path holding `"`, ending in `\`, holding a `:`
  * anywhere but after a drive letter, holding no `\` (a bare name would be
  * searched for in the interpreter's current directory) or not ending in
- * .bat or .cmd; a leading \\?\ is removed first.  Returns null with errno
+ * .bat or .cmd.  The path must be one Windows uses as written: no `/`, no
+ * `.` or `..` segment, no segment ending in a dot or a space (each would
+ * let the interpreter and the caller's checks see two different files).
+ * Of the verbatim forms only \\?\X:\ and \\?\UNC\ are taken, written
+ * X:\ and \\server, and only when the rest also holds no device name
+ * (NUL, CON, COM1...); every other \\?\, \??\ or \\.\ path is refused.
+ *
+ * A batch file started with an environment of the caller's choosing must
+ * get one without a CD entry: `%cd:~,%` relies on cd naming the
+ * interpreter's current directory.  Returns null with errno
  * E2BIG when the line would take more than the interpreter's 8,191 UTF-16
  * units.  The caller frees the result; nothing is traced.
  */

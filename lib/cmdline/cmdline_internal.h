@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <string.h>
 
+struct cmdkit_lookup_options;
+
 namespace cmdkit::internal {
 
 // Token kinds; the numbers are fixed because callers have relied on them.
@@ -134,6 +136,41 @@ class trace_line {
 // sequence counts as its UTF-16 length, any other byte as one unit, as
 // CreateProcessW and the command interpreter would count them.
 size_t utf16_units(const char *text, size_t length);
+
+// A struct of `size` bytes from a caller that may be built against a later
+// version: acceptable when it holds at least the `known` bytes of this one
+// and whatever follows them is zero (left unset).
+bool acceptable_struct(const void *given, size_t size, size_t known);
+
+// What find_program found: the path, and the PATH entry it was found
+// through (null for the current directory or a name tried as written).
+// Both from xmalloc, for the caller to free.
+struct found_program {
+    char *path = nullptr;
+    char *entry = nullptr;
+};
+
+// Looks up the program `name` (a name, not a line) with the search,
+// extensions, traces and options of look_for_cmd_ex, in the directories of
+// `path` (null: none); the options must already have been accepted.
+// Returns false when it is not found, after tracing "NAME not found".
+bool find_program(const char *name, const ::cmdkit_lookup_options *options, const char *path,
+                  found_program &found);
+
+// Windows path rules, applied the same way on every host.
+// A device name such as NUL, CON or COM1 (any case, any extension).
+bool is_device_name(const char *segment, size_t length);
+// No `/`, no `.` or `..` segment, no segment ending in a dot or a space:
+// the system would use the path exactly as written.
+bool is_normal_form(const char *path);
+// A segment between `\` or `/` separators is a device name.
+bool holds_device_segment(const char *path);
+// The last segment of `path` once `/` is read as `\`, `.` and `..` are
+// resolved and trailing dots and spaces are dropped, as the system cleans a
+// name before using it; `length` receives its length (0: none).
+const char *last_normalised_segment(const char *path, size_t &length);
+// `C:` at the start.
+bool has_drive_prefix(const char *path);
 
 } // namespace cmdkit::internal
 

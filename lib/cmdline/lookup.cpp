@@ -21,7 +21,8 @@ constexpr size_t extensions_without_batch = 2;
 
 constexpr unsigned known_flags =
     CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY | CMDKIT_LOOKUP_SYSTEM_CURRENT_DIRECTORY_RULE |
-    CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES | CMDKIT_LOOKUP_DIRECT_PATHS | CMDKIT_LOOKUP_NO_BATCH;
+    CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES | CMDKIT_LOOKUP_DIRECT_PATHS | CMDKIT_LOOKUP_NO_BATCH |
+    CMDKIT_LOOKUP_NO_FALLBACK | CMDKIT_LOOKUP_HOST_RULES;
 
 struct free_text {
     void operator()(char *text) const { std::free(text); }
@@ -33,6 +34,10 @@ struct search_policy {
     bool current_directory = true;
     bool unquote_entries = false;
     bool direct_paths = false;
+    bool fallback = true;
+    // The host's own rules on POSIX: `:` between entries, an empty entry
+    // for the current directory, no extensions, executable files only.
+    bool host_rules = false;
     size_t extensions = all_extensions;
 };
 
@@ -100,26 +105,35 @@ void trace(trace_line &line, const char *before, const char *text, const char *a
 // no quote removal) unless the caller asks for the interpreter's reading,
 // where a `"` toggles quoting and is dropped and a `;` inside quotes does
 // not split.  Empty entries, from doubled, leading or trailing semicolons,
-// are skipped.  Splitting by hand instead of with strtok leaves no hidden
-// state for callers to trip on.
+// are skipped, except under the host's rules, where they stand for the
+// current directory.  Splitting by hand instead of with strtok leaves no
+// hidden state for callers to trip on.
 class search_directories {
   public:
     search_directories(const char *path, const search_policy &policy)
-        : next_(path != nullptr ? path : ""), current_directory_(policy.current_directory),
-          unquote_(policy.unquote_entries) {}
+        : next_(path != nullptr && (*path != '\0' || policy.host_rules) ? path : nullptr),
+          current_directory_(policy.current_directory),
+          unquote_(policy.unquote_entries && !policy.host_rules),
+          separator_(policy.host_rules ? ':' : ';'), keep_empty_(policy.host_rules) {}
 
     // Writes the next directory into `directory`; false when none is left.
-    bool next(text_buffer &directory) {
+    // `from_path` tells whether it came from PATH (an empty one as ".").
+    bool next(text_buffer &directory, bool &from_path) {
         text_clear(directory);
+        from_path = !current_directory_;
         if (current_directory_) {
             current_directory_ = false;
             text_append(directory, ".", 1);
             return true;
         }
-        while (*next_ != '\0') {
+        while (next_ != nullptr) {
             take_entry(directory);
             if (directory.length != 0)
                 return true;
+            if (keep_empty_) {
+                text_append(directory, ".", 1);
+                return true;
+            }
         }
         return false;
     }
@@ -129,7 +143,7 @@ class search_directories {
         bool quoted = false;
         const char *run = next_;
         const char *p = next_;
-        for (; *p != '\0' && (quoted || *p != ';'); ++p) {
+        for (; *p != '\0' && (quoted || *p != separator_); ++p) {
             if (unquote_ && *p == '"') {
                 text_append(directory, run, static_cast<size_t>(p - run));
                 run = p + 1;
@@ -137,12 +151,15 @@ class search_directories {
             }
         }
         text_append(directory, run, static_cast<size_t>(p - run));
-        next_ = *p == ';' ? p + 1 : p;
+        // A separator always has an entry after it, empty at the end.
+        next_ = *p == separator_ ? p + 1 : nullptr;
     }
 
     const char *next_;
     bool current_directory_;
     bool unquote_;
+    char separator_;
+    bool keep_empty_;
 };
 
 struct search {
@@ -151,12 +168,18 @@ struct search {
     const search_policy &policy;
     text_buffer candidate;
     trace_line trace_output;
+    // Where the candidate found came from: a PATH entry (the first
+    // `entry_length` bytes of the candidate), or the current directory or
+    // the name as written when `from_path` is false.
+    bool from_path = false;
+    size_t entry_length = 0;
 
     ~search() { text_release(candidate); }
 
     bool try_candidate() {
         trace(trace_output, "trying ", candidate.data, "\n");
-        return platform_path_exists(candidate.data);
+        return policy.host_rules ? platform_is_executable_file(candidate.data)
+                                 : platform_path_exists(candidate.data);
     }
 
     // Tries the name after what `candidate` holds (a directory and its
@@ -166,7 +189,7 @@ struct search {
     // program included; telling them apart is left to whoever starts it.
     bool try_name() {
         text_append(candidate, name);
-        if (typed == typed_extension::allowed)
+        if (typed == typed_extension::allowed || policy.host_rules)
             return try_candidate();
         const size_t base = candidate.length;
         for (size_t i = 0; i < policy.extensions; ++i) {
@@ -180,19 +203,25 @@ struct search {
 
     // Directory and name are always joined with a backslash, even after a
     // directory that already ends in one: `C:\bin\` gives `C:\bin\\tool.com`.
+    // Under the host's rules a name holding `/` is tried as written, and
+    // directory and name are joined with `/`.
     bool run(const char *path) {
-        if (typed == typed_extension::refused)
+        if (typed == typed_extension::refused && !policy.host_rules)
             return false;
-        if (policy.direct_paths && names_a_path(name)) {
+        const bool as_written = policy.host_rules ? std::strchr(name, '/') != nullptr
+                                                  : policy.direct_paths && names_a_path(name);
+        if (as_written) {
             text_clear(candidate);
             return try_name();
         }
         search_directories directories(path, policy);
-        while (directories.next(candidate)) {
-            text_append(candidate, "\\", 1);
+        while (directories.next(candidate, from_path)) {
+            entry_length = candidate.length;
+            text_append(candidate, policy.host_rules ? "/" : "\\", 1);
             if (try_name())
                 return true;
         }
+        from_path = false;
         return false;
     }
 };
@@ -232,35 +261,30 @@ char *copy_name(const command_name &name) {
 // this version does not know must be unset, or part of the request would
 // be silently ignored.
 bool acceptable(const cmdkit_lookup_options *options) {
-    if (options == nullptr)
-        return true;
-    if (options->size < sizeof *options || (options->flags & ~known_flags) != 0)
-        return false;
-    const auto *extra = reinterpret_cast<const unsigned char *>(options) + sizeof *options;
-    for (size_t i = 0; i < options->size - sizeof *options; ++i) {
-        if (extra[i] != 0)
-            return false;
-    }
-    return true;
+    return options == nullptr || ((options->flags & ~known_flags) == 0 &&
+                                  acceptable_struct(options, options->size, sizeof *options));
 }
 
 // Windows' own search leaves the current directory out while this variable
-// is set, to anything at all.
-bool system_searches_current_directory() {
-    return owned_text(platform_getenv("NoDefaultCurrentDirectoryInExePath")) == nullptr;
+// is set, to anything at all, except for a name holding a backslash.
+bool system_searches_current_directory(const char *name) {
+    return std::strchr(name, '\\') != nullptr ||
+           owned_text(platform_getenv("NoDefaultCurrentDirectoryInExePath")) == nullptr;
 }
 
-search_policy policy_of(const cmdkit_lookup_options *options) {
+search_policy policy_of(const cmdkit_lookup_options *options, const char *name) {
     search_policy policy;
     const unsigned flags = options != nullptr ? options->flags : 0;
-    if ((flags & CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY) != 0)
+    policy.host_rules = (flags & CMDKIT_LOOKUP_HOST_RULES) != 0 && platform_has_host_rules;
+    if ((flags & CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY) != 0 || policy.host_rules)
         policy.current_directory = false;
     else if ((flags & CMDKIT_LOOKUP_SYSTEM_CURRENT_DIRECTORY_RULE) != 0)
-        policy.current_directory = system_searches_current_directory();
+        policy.current_directory = system_searches_current_directory(name);
     policy.unquote_entries = (flags & CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES) != 0;
     policy.direct_paths = (flags & CMDKIT_LOOKUP_DIRECT_PATHS) != 0;
     if ((flags & CMDKIT_LOOKUP_NO_BATCH) != 0)
         policy.extensions = extensions_without_batch;
+    policy.fallback = (flags & CMDKIT_LOOKUP_NO_FALLBACK) == 0;
     return policy;
 }
 
@@ -274,6 +298,41 @@ const char *setting(const char *given, const char *variable, owned_text &read) {
 }
 
 } // namespace
+
+namespace cmdkit::internal {
+
+bool acceptable_struct(const void *given, size_t size, size_t known) {
+    if (size < known)
+        return false;
+    const auto *extra = static_cast<const unsigned char *>(given) + known;
+    for (size_t i = 0; i < size - known; ++i) {
+        if (extra[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+bool find_program(const char *name, const cmdkit_lookup_options *options, const char *path,
+                  found_program &found) {
+    found = found_program{};
+    const search_policy policy = policy_of(options, name);
+    search lookup{name, extension_of(name, policy), policy, {}, {}};
+    trace(lookup.trace_output, "app_name = ", name, "\n");
+    if (!lookup.run(path)) {
+        trace(lookup.trace_output, "", name, " not found\n");
+        return false;
+    }
+    trace(lookup.trace_output, "found ", lookup.candidate.data, "\n");
+    found.path = xstrdup(lookup.candidate.data);
+    if (lookup.from_path) {
+        found.entry = static_cast<char *>(xmalloc(lookup.entry_length + 1));
+        std::memcpy(found.entry, lookup.candidate.data, lookup.entry_length);
+        found.entry[lookup.entry_length] = '\0';
+    }
+    return true;
+}
+
+} // namespace cmdkit::internal
 
 extern "C" int look_for_cmd_ex(const char *cmdline, const cmdkit_lookup_options *options,
                                char **app_name, char **new_cmd) {
@@ -295,27 +354,33 @@ extern "C" int look_for_cmd_ex(const char *cmdline, const cmdkit_lookup_options 
         trace_text("Look_for_cmd: malformed command (\" not terminated)\n");
         return 0;
     }
-    const search_policy policy = policy_of(options);
     char *program = copy_name(name);
+    const search_policy policy = policy_of(options, program);
     search lookup{program, extension_of(program, policy), policy, {}, {}};
     trace(lookup.trace_output, "app_name = ", program, "\n");
 
     char *command = nullptr;
     owned_text environment_value;
-    if (lookup.run(
-            setting(options != nullptr ? options->path : nullptr, "PATH", environment_value))) {
+    const bool found = lookup.run(
+        setting(options != nullptr ? options->path : nullptr, "PATH", environment_value));
+    if (found) {
         std::free(program);
         command = command_line_of(lookup.candidate.data, name.rest);
         program = xstrdup(lookup.candidate.data);
+    } else if (!policy.fallback) {
+        // Nothing is concatenated: the trace ends where the search did.
+        trace(lookup.trace_output, "", program, " not found\n");
     } else {
         trace(lookup.trace_output, "", program, " not found, concatenating comspec\n");
         command = interpreter_form(
             setting(options != nullptr ? options->comspec : nullptr, "COMSPEC", environment_value),
             cmdline);
+    }
+    if (!found) {
         std::free(program);
         program = nullptr;
     }
-    if (tracing()) {
+    if (tracing() && (found || policy.fallback)) {
         lookup.trace_output.put("look for command: new_cmd = ").put(command);
         lookup.trace_output.put(", app_name = ").put(program).put("\n").send();
     }

@@ -20,9 +20,12 @@ constexpr size_t longest_command_line = 32766;
 // separator.
 const char separators[] = " \t\n\v";
 
+// A program built to expand wildcards (setargv.obj, mingw-w64's
+// _dowildcard) expands an unquoted `*` or `?`; msvcrt.dll's expansion
+// leaves quoted ones alone.
 bool needs_quotes(const char *argument) {
     return *argument == '\0' || std::strpbrk(argument, separators) != nullptr ||
-           std::strchr(argument, '"') != nullptr;
+           std::strpbrk(argument, "\"*?") != nullptr;
 }
 
 void put_character(text_sink &sink, char c) {

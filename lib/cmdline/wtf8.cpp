@@ -50,8 +50,11 @@ size_t utf16_units(const char *text, size_t length) {
     size_t units = 0;
     for (size_t at = 0; at < length;) {
         char32_t code_point = 0;
-        size_t taken = bytes[at] < 0x80 ? 1 : decode_wtf8(bytes + at, length - at, code_point);
-        units += code_point >= 0x10000 ? 2 : 1;
+        const size_t taken =
+            bytes[at] < 0x80 ? 1 : decode_wtf8(bytes + at, length - at, code_point);
+        // A failed decode may leave part of a code point behind: the byte
+        // counts as one unit whatever it holds.
+        units += taken != 0 && code_point >= 0x10000 ? 2 : 1;
         at += taken != 0 ? taken : 1;
     }
     return units;

@@ -16,9 +16,27 @@ namespace cmdkit::internal {
 // names nothing: it is never read in another code page.
 bool platform_path_exists(const char *path);
 
-// Case-insensitive comparison of ASCII letters, independent of the locale;
-// <0, 0 or >0 like strcmp.
-int platform_stricmp(const char *a, const char *b);
+inline int ascii_lower(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+}
+
+// True where CMDKIT_LOOKUP_HOST_RULES applies: the POSIX hosts.
+extern const bool platform_has_host_rules;
+
+// True when `path` (as written, `/` separating directories) is a regular
+// file the caller may execute.  POSIX hosts only.
+bool platform_is_executable_file(const char *path);
+
+// Case-insensitive comparison of ASCII letters, independent of the locale
+// (the C runtimes' _stricmp follows it); <0, 0 or >0 like strcmp.
+inline int platform_stricmp(const char *a, const char *b) {
+    while (*a != '\0' && ascii_lower(*a) == ascii_lower(*b)) {
+        ++a;
+        ++b;
+    }
+    return ascii_lower(*a) - ascii_lower(*b);
+}
 
 // The C runtime's own string copy; null when the heap is exhausted.
 char *platform_strdup(const char *s);

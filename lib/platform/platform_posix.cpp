@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cmdkit::internal {
@@ -18,10 +19,6 @@ namespace {
 void spell_for_posix(const char *path, char *out, size_t size) {
     for (size_t i = 0; i < size; ++i)
         out[i] = path[i] == '\\' ? '/' : path[i];
-}
-
-int ascii_lower(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
 }
 
 } // namespace
@@ -39,14 +36,11 @@ bool platform_path_exists(const char *path) {
     return exists;
 }
 
-int platform_stricmp(const char *a, const char *b) {
-    const auto *x = reinterpret_cast<const unsigned char *>(a);
-    const auto *y = reinterpret_cast<const unsigned char *>(b);
-    while (*x != 0 && ascii_lower(*x) == ascii_lower(*y)) {
-        ++x;
-        ++y;
-    }
-    return ascii_lower(*x) - ascii_lower(*y);
+const bool platform_has_host_rules = true;
+
+bool platform_is_executable_file(const char *path) {
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && access(path, X_OK) == 0;
 }
 
 char *platform_strdup(const char *s) {

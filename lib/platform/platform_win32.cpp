@@ -23,6 +23,32 @@ bool begins_with(const wchar_t *text, const wchar_t *prefix) {
 // Paths up to this many units need no prefix: MAX_PATH less the NUL.
 constexpr size_t longest_plain_path = MAX_PATH - 1;
 
+bool is_slash(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// \\?\ and \\.\ (with either slash) and \??\ reach the system as written:
+// verbatim, device and object-manager paths.
+bool is_device_or_verbatim(const wchar_t *path) {
+    if (is_slash(path[0]) && is_slash(path[1]) && (path[2] == L'?' || path[2] == L'.') &&
+        is_slash(path[3]))
+        return true;
+    return begins_with(path, L"\\??\\");
+}
+
+// \\server\share, both parts present.
+bool is_unc(const wchar_t *path) {
+    if (!begins_with(path, L"\\\\") || path[2] == L'\0' || path[2] == L'\\')
+        return false;
+    const wchar_t *share = std::wcschr(path + 2, L'\\');
+    return share != nullptr && share[1] != L'\0' && share[1] != L'\\';
+}
+
+bool has_drive(const wchar_t *path) {
+    return ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+           path[1] == L':' && path[2] == L'\\';
+}
+
 } // namespace
 
 system_path::~system_path() {
@@ -46,9 +72,10 @@ bool system_path::assign(const char *candidate) {
 // The \\?\ form is taken by the system exactly as written, without the
 // clean-up of `.`, `..` and doubled backslashes that plain paths get, so
 // the path is made absolute and clean first.  Forms that are already
-// extended or name a device stay as they are.
+// verbatim or name a device stay as they are, and so does a full path the
+// system gives in such a form (a name ending in NUL becomes \\.\NUL).
 bool system_path::make_extended() {
-    if (begins_with(units_, L"\\\\?\\") || begins_with(units_, L"\\\\.\\"))
+    if (is_device_or_verbatim(units_))
         return true;
     const DWORD size = GetFullPathNameW(units_, 0, nullptr, nullptr);
     if (size == 0)
@@ -63,10 +90,12 @@ bool system_path::make_extended() {
         return false;
     }
     // \\server\share\x becomes \\?\UNC\server\share\x; C:\x becomes \\?\C:\x.
-    const bool unc = begins_with(full, L"\\\\");
-    const wchar_t *prefix = unc ? L"\\\\?\\UNC\\" : L"\\\\?\\";
-    wchar_t *start = unc ? full + 2 - std::wcslen(prefix) : full - std::wcslen(prefix);
-    std::wmemcpy(start, prefix, std::wcslen(prefix));
+    wchar_t *start = full;
+    if (!is_device_or_verbatim(full) && (is_unc(full) || has_drive(full))) {
+        const wchar_t *prefix = is_unc(full) ? L"\\\\?\\UNC\\" : L"\\\\?\\";
+        start = is_unc(full) ? full + 2 - std::wcslen(prefix) : full - std::wcslen(prefix);
+        std::wmemcpy(start, prefix, std::wcslen(prefix));
+    }
     std::free(heap_);
     heap_ = extended;
     units_ = start;
@@ -78,8 +107,11 @@ bool platform_path_exists(const char *path) {
     return wide.assign(path) && GetFileAttributesW(wide.get()) != INVALID_FILE_ATTRIBUTES;
 }
 
-int platform_stricmp(const char *a, const char *b) {
-    return _stricmp(a, b);
+// Windows has its own rules, which the lookup follows already.
+const bool platform_has_host_rules = false;
+
+bool platform_is_executable_file(const char *) {
+    return false;
 }
 
 char *platform_strdup(const char *s) {

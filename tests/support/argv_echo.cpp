@@ -10,6 +10,14 @@
 #include <string>
 #include <windows.h>
 
+#ifdef CMDKIT_EXPAND_WILDCARDS
+// mingw-w64's start-up code then expands wildcards in the arguments, as
+// setargv.obj does in Microsoft's toolchain.
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
 int wmain(int argc, wchar_t **argv) {
     // Binary mode, so the lines end as written whatever the runtime.
     _setmode(_fileno(stdout), _O_BINARY);

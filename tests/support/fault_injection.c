@@ -4,11 +4,14 @@
  *   CMDKIT_FAIL_REALLOC or CMDKIT_FAIL_STRDUP (for strdup, the copy's size
  *   with its NUL) is refused;
  * - read number CMDKIT_FAIL_READ (counting from 1) from standard input
- *   fails with EIO.
+ *   fails with EIO;
+ * - with CMDKIT_FAIL_POLL set, the first poll fails with EINTR, as if a
+ *   signal had arrived, and says so on standard error.
  * Everything else is passed on to glibc. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -49,4 +52,20 @@ ssize_t read(int descriptor, void *buffer, size_t size) {
         return -1;
     }
     return libc_read(descriptor, buffer, size);
+}
+
+int poll(struct pollfd *descriptors, nfds_t count, int timeout) {
+    static int interrupted;
+    static int (*libc_poll)(struct pollfd *, nfds_t, int);
+    if (libc_poll == NULL)
+        libc_poll = (int (*)(struct pollfd *, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+    if (getenv("CMDKIT_FAIL_POLL") != NULL && !interrupted) {
+        interrupted = 1;
+        static const char marker[] = "poll interrupted\n";
+        if (write(STDERR_FILENO, marker, sizeof marker - 1) < 0)
+            return -1;
+        errno = EINTR;
+        return -1;
+    }
+    return libc_poll(descriptors, count, timeout);
 }
