@@ -38,6 +38,7 @@ function(cmdkit_add_internal_library name)
     target_include_directories(${name} PUBLIC
         ${PROJECT_SOURCE_DIR}/lib/cmdkit
         ${PROJECT_SOURCE_DIR}/lib/cmdline
+        ${PROJECT_SOURCE_DIR}/lib/cmdrun
         ${PROJECT_SOURCE_DIR}/lib/platform)
     cmdkit_set_warnings(${name})
 endfunction()

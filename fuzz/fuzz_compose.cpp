@@ -2,12 +2,16 @@
 // conditions hold: non-empty arguments and targets free of quotes,
 // backslashes and operator characters, command names not starting with `(`,
 // and targets without white space; the compositions for Windows and batch
-// files against models of their readers; WTF-8 both ways.
+// files against models of their readers; WTF-8 both ways; and the parse
+// into a struct, which must give the same commands, the targets unquoted
+// and `append` exactly when `>>` was parsed.
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "cmdrun.h"
 #include "fuzz_line.h"
 #include "wtf8.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -162,6 +166,22 @@ std::string as_the_interpreter_reads(const std::string &line) {
     return expanded;
 }
 
+// A path Windows would change before using it: `/`, a `.` or `..`
+// segment, a segment ending in a dot or a space.
+bool cleaned_by_windows(const std::string &path) {
+    if (path.find('/') != std::string::npos)
+        return true;
+    for (size_t begin = 0; begin <= path.size();) {
+        const size_t end = std::min(path.find('\\', begin), path.size());
+        const std::string segment = path.substr(begin, end - begin);
+        if (segment == "." || segment == ".." ||
+            (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')))
+            return true;
+        begin = end + 1;
+    }
+    return false;
+}
+
 // Every parsed command as a batch file's arguments: refused only for a line
 // end or a path the interpreter cannot run, else giving back the vector.
 void check_batch_composition(char **vector) {
@@ -179,7 +199,8 @@ void check_batch_composition(char **vector) {
             all += entry;
         check(errno == E2BIG ||
               (errno == EINVAL && (all.find_first_of("\r\n") != all.npos ||
-                                   expected[0].find_first_of("\":", 2) != all.npos)));
+                                   expected[0].find_first_of("\":", 2) != all.npos ||
+                                   cleaned_by_windows(expected[0]))));
         return;
     }
     check(utf16_units(line, std::strlen(line)) <= 8191);
@@ -209,6 +230,30 @@ std::string text_of(const char *target) {
     return target != nullptr ? target : "<none>";
 }
 
+std::string unquoted(const char *target) {
+    if (target == nullptr)
+        return text_of(target);
+    std::string text(std::strlen(target), '\0');
+    return unquote_word(text.data(), target, target + text.size());
+}
+
+// A separator with text after it is refused by the struct's parse alone.
+void check_struct_parse(const std::string &line, char ***list, const char *input,
+                        const char *output) {
+    cmdkit_pipeline parsed = CMDKIT_PIPELINE_INIT;
+    const int result = cmdkit_parse_pipeline(line.c_str(), &parsed);
+    if (list == nullptr || result != 0) {
+        check(result == -1 && errno == EINVAL && parsed.commands == nullptr);
+        check(list == nullptr || semicolon_is_separator != 0);
+        return;
+    }
+    check(values_of(parsed.commands) == values_of(list));
+    check(text_of(parsed.input) == unquoted(input) && text_of(parsed.output) == unquoted(output));
+    check(parsed.append == 0 || (output != nullptr && line.find(">>") != std::string::npos));
+    check(output == nullptr || line.find('>') != std::string::npos);
+    cmdkit_clear_pipeline(&parsed);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -219,6 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char *input = nullptr;
     char *output = nullptr;
     char ***list = parse_cmdline(line.c_str(), &input, &output, nullptr);
+    check_struct_parse(line, list, input, output);
     if (list == nullptr) {
         free_all(nullptr, input, output);
         return 0;

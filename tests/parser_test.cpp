@@ -1,4 +1,6 @@
 #include "cmdline.h"
+#include "cmdline_internal.h"
+#include "cmdrun.h"
 #include "support/names.h"
 #include "support/pipeline.h"
 #include "support/results.h"
@@ -9,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -27,6 +30,15 @@ struct parse_outcome {
     std::string message; // standard error without the trace lines
     int error = 0;
     std::string trace; // standard error as written
+    // The same line through cmdkit_parse_pipeline: targets unquoted, the
+    // `>>` recorded, EINVAL for every refusal with every member cleared.
+    int result = 0;
+    int struct_error = 0;
+    std::string struct_message;
+    std::optional<pipeline> parsed;
+    std::optional<std::string> parsed_input, parsed_output;
+    bool append = false;
+    bool cleared = false;
 };
 
 std::string without_trace_lines(const std::string &written) {
@@ -38,6 +50,28 @@ std::string without_trace_lines(const std::string &written) {
             rest += line;
     }
     return rest;
+}
+
+std::optional<std::string> copy_of(const char *text) {
+    return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+}
+
+void parse_into_struct(const std::string &line, parse_outcome &outcome) {
+    cmdkit_pipeline parsed = CMDKIT_PIPELINE_INIT;
+    parsed.count = 7;
+    testing_support::captured_trace trace;
+    errno = 0;
+    outcome.result = cmdkit_parse_pipeline(line.c_str(), &parsed);
+    outcome.struct_error = errno;
+    outcome.struct_message = without_trace_lines(trace.text);
+    if (parsed.commands != nullptr)
+        outcome.parsed = to_values(parsed.commands);
+    outcome.parsed_input = copy_of(parsed.input);
+    outcome.parsed_output = copy_of(parsed.output);
+    outcome.append = parsed.append != 0;
+    outcome.cleared = parsed.commands == nullptr && parsed.count == 0 && parsed.input == nullptr &&
+                      parsed.output == nullptr && parsed.append == 0;
+    cmdkit_clear_pipeline(&parsed);
 }
 
 parse_outcome parse(const std::string &line) {
@@ -55,7 +89,17 @@ parse_outcome parse(const std::string &line) {
     free_pipeline(list);
     outcome.input = testing_support::take_string(input);
     outcome.output = testing_support::take_string(output);
+    parse_into_struct(line, outcome);
     return outcome;
+}
+
+std::optional<std::string> unquoted(const std::optional<std::string> &raw) {
+    if (!raw)
+        return raw;
+    std::string text(raw->size(), '\0');
+    text.resize(std::strlen(
+        cmdkit::internal::unquote_word(text.data(), raw->data(), raw->data() + raw->size())));
+    return text;
 }
 
 struct accepted_case {
@@ -63,6 +107,7 @@ struct accepted_case {
     pipeline commands;
     std::optional<std::string> input;
     std::optional<std::string> output;
+    bool append = false;
 };
 
 class AcceptedLines : public testing::TestWithParam<accepted_case> {};
@@ -76,6 +121,11 @@ TEST_P(AcceptedLines, ParseIntoTheExpectedPipeline) {
     EXPECT_EQ(outcome.input, c.input);
     EXPECT_EQ(outcome.output, c.output);
     EXPECT_EQ(outcome.message, "");
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.parsed, c.commands);
+    EXPECT_EQ(outcome.parsed_input, unquoted(c.input));
+    EXPECT_EQ(outcome.parsed_output, unquoted(c.output));
+    EXPECT_EQ(outcome.append, c.append);
 }
 
 const std::nullopt_t none = std::nullopt;
@@ -88,8 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         accepted_case{"foo > a < b", {{"foo"}}, "b", "a"},
         accepted_case{"foo < a | b b1 b2 | c > d", {{"foo"}, {"b", "b1", "b2"}, {"c"}}, "a", "d"},
         // After a `>>` target a word is an argument, not a second target.
-        accepted_case{"foo >> a b", {{"foo", "b"}}, none, "a"},
-        accepted_case{">> a foo", {{"foo"}}, none, "a"},
+        accepted_case{"foo >> a b", {{"foo", "b"}}, none, "a", true},
+        accepted_case{">> a foo", {{"foo"}}, none, "a", true},
         // Input redirection is accepted in a later command too.
         accepted_case{"foo | bar < x", {{"foo"}, {"bar"}}, "x", none},
         // Targets keep their raw text, quotes included.
@@ -123,6 +173,10 @@ TEST_P(RefusedLines, FailWithTheirMessageAndFreeWhatTheyBuilt) {
     EXPECT_EQ(outcome.message, c.message) << c.line;
     EXPECT_EQ(outcome.error, c.error) << c.line;
     EXPECT_EQ(outcome.output, c.output) << c.line;
+    EXPECT_EQ(outcome.result, -1);
+    EXPECT_EQ(outcome.struct_error, EINVAL);
+    EXPECT_EQ(outcome.struct_message, c.message);
+    EXPECT_TRUE(outcome.cleared);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -198,6 +252,9 @@ TEST(ParserSeparator, TextAfterASeparatorIsNotParsed) {
     EXPECT_EQ(parse("foo; 'unbalanced").commands, pipeline({{"foo"}}));
     EXPECT_EQ(parse("; foo").message, "No command name seen.");
     EXPECT_EQ(parse("a\\;b").commands, pipeline({{"a;b"}}));
+    // Where the rest would silently not run, the struct's parse refuses.
+    EXPECT_EQ(parse("foo; bar").struct_message, "Text after a separator would not run.");
+    EXPECT_EQ(parse("foo ; \t").parsed, pipeline({{"foo"}}));
 }
 
 TEST(ParserSeparator, SemicolonIsOrdinaryWhileTheSettingIsOff) {

@@ -4,6 +4,9 @@
 // user typed, or the one composed with argv_to_windows_cmdline.
 // Without a UTF-8 manifest this runs in code page 1252: no narrow call hides.
 #include "cmdline.h"
+#include "cmdline_internal.h"
+#include "cmdrun.h"
+#include "cmdrun_internal.h"
 #include "support/environment.h"
 #include "support/escaped.h"
 #include "support/results.h"
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <io.h>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -27,9 +31,34 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
 namespace {
+
+bool running_under_wine() {
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
 
 #ifndef _WIN32
 
@@ -460,10 +489,6 @@ TEST(BatchFiles, AVerbatimPathRunsTheFileItNames) {
     EXPECT_EQ(child.output().value_or(child.error()).rfind("named ran x", 0), 0u);
 }
 
-bool running_under_wine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 // A program built to expand wildcards lists the folder for a bare `*.bat`,
 // and on Windows' msvcrt.dll leaves the composed (quoted) wildcards alone.
 // Wine's C runtimes and the UCRT expand quoted ones too: the test shows what
@@ -569,4 +594,410 @@ INSTANTIATE_TEST_SUITE_P(Shards, WindowsQuoting, testing::Range(0, 6));
 
 #endif
 
+// Pipelines started by cmdkit_start, on every leg: the child plays each
+// part, found by its bare name on a PATH of one absolute entry.
+namespace fs = std::filesystem;
+using testing_support::scoped_variable;
+using testing_support::scratch_directory;
+
+fs::path child_folder() {
+#ifdef _WIN32
+    wchar_t self[MAX_PATH * 4];
+    return fs::path(std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH * 4)))
+        .parent_path();
+#else
+    return fs::read_symlink("/proc/self/exe").parent_path();
+#endif
+}
+
+std::string read_all(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct run_outcome {
+    int result;
+    cmdkit_exit status;
+    cmdkit_failure failure;
+    std::string trace;
+};
+
+#ifdef _WIN32
+const std::string suffix = ".exe";
+#else
+const std::string suffix;
+#endif
+
+class Pipelines : public testing::Test {
+  protected:
+    Pipelines() : path("PATH", child_folder().u8string()) {}
+
+    run_outcome run(const std::string &line, unsigned flags = 0, long timeout_ms = 120000) {
+        options.flags = flags;
+        run_outcome outcome{0, {}, CMDKIT_FAILURE_INIT, {}};
+        testing_support::captured_trace trace;
+        outcome.result =
+            cmdkit_run(line.c_str(), &options, timeout_ms, &outcome.status, &outcome.failure);
+        outcome.trace = trace.text;
+        return outcome;
+    }
+
+    scratch_directory scratch;
+    scoped_variable path;
+    cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
+};
+
+// A write end left open anywhere shows as a failed wait, not a hang.
+TEST_F(Pipelines, CarryEveryByteThroughEachPipe) {
+    const std::string produce = "argv_echo --child produce 4194304";
+    const std::string copy = " | argv_echo --child copy";
+    ASSERT_EQ(run(produce + copy + copy + " > out").result, 0);
+    const std::string out = read_all(scratch.path() / "out");
+    ASSERT_EQ(out.size(), 4194304u);
+    for (size_t i = 0; i < out.size(); i += 4093)
+        ASSERT_EQ(out[i], 'a' + static_cast<char>(i % 65536 % 26)) << i;
+    std::string seventy = "argv_echo --child lines 3 x";
+    for (int i = 0; i < 70; ++i)
+        seventy += copy;
+    const run_outcome long_one = run(seventy + " > out");
+    EXPECT_EQ(long_one.result, 0) << long_one.trace;
+    EXPECT_EQ(read_all(scratch.path() / "out"), "x 0\nx 1\nx 2\n");
+}
+
+// The caller's inheritable handles (descriptors without FD_CLOEXEC) reach
+// no command: none of the marker files shows among what the child holds.
+TEST_F(Pipelines, NoHandleOfTheCallerReachesACommand) {
+    std::vector<std::unique_ptr<std::FILE, int (*)(std::FILE *)>> markers;
+    std::string identities;
+    for (int i = 0; i < 40; ++i) {
+        const fs::path marker = scratch.path() / ("marker" + std::to_string(i));
+        markers.emplace_back(std::fopen(marker.string().c_str(), "w"), &std::fclose);
+#ifdef _WIN32
+        HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(markers.back().get())));
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        BY_HANDLE_FILE_INFORMATION file{};
+        GetFileInformationByHandle(handle, &file);
+        identities += std::to_string(file.dwVolumeSerialNumber) + " " +
+                      std::to_string((static_cast<unsigned long long>(file.nFileIndexHigh) << 32) |
+                                     file.nFileIndexLow) +
+                      "\n";
+#else
+        struct stat file {};
+        fstat(fileno(markers.back().get()), &file);
+        identities += std::to_string(file.st_dev) + " " + std::to_string(file.st_ino) + "\n";
+#endif
+    }
+    ASSERT_EQ(run("argv_echo --child handles | argv_echo --child copy > out").result, 0);
+    std::istringstream reported(read_all(scratch.path() / "out"));
+    for (std::string line; std::getline(reported, line);)
+        EXPECT_EQ(identities.find(line + "\n"), std::string::npos) << "leaked: " << line;
+}
+
+// The kill reaches the sleeping grandchild too (POSIX: with a group).
+TEST_F(Pipelines, ATimeLimitKillsTheWholeTree) {
+    const auto begun = std::chrono::steady_clock::now();
+    const run_outcome killed =
+        run("argv_echo --child spawn-sleeper > pid", CMDKIT_START_NEW_GROUP, 1000);
+    EXPECT_EQ(killed.result, 1);
+    EXPECT_EQ(killed.status.state, CMDKIT_EXIT_KILLED);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20));
+    const unsigned long grandchild = std::stoul(read_all(scratch.path() / "pid"));
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+#ifdef _WIN32
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, grandchild);
+        gone = process == nullptr || WaitForSingleObject(process, 10) == WAIT_OBJECT_0;
+        if (process != nullptr)
+            CloseHandle(process);
+#else
+        gone = kill(static_cast<pid_t>(grandchild), 0) != 0;
+        usleep(10000);
+#endif
+    }
+    EXPECT_TRUE(gone) << grandchild;
+}
+
+// Two appenders at once lose no line and split none (Wine's appends are not
+// atomic across processes, so there only order and whole lines are checked);
+// `>` truncates.
+TEST_F(Pipelines, AppendersKeepEveryLineAndTruncationEmpties) {
+    cmdkit_process *writers[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+        ASSERT_EQ(cmdkit_parse_pipeline(i == 0 ? "argv_echo --child lines 1000 A >> out"
+                                               : "argv_echo --child lines 1000 B >> out",
+                                        &pipeline),
+                  0);
+        EXPECT_EQ(cmdkit_start(&pipeline, nullptr, &writers[i], nullptr), 0);
+        cmdkit_clear_pipeline(&pipeline);
+    }
+    for (cmdkit_process *writer : writers) {
+        EXPECT_EQ(cmdkit_wait(writer, 60000), 0);
+        cmdkit_free_process(writer);
+    }
+    std::istringstream lines(read_all(scratch.path() / "out"));
+    int next[2] = {0, 0};
+    int seen = 0;
+    for (std::string line; std::getline(lines, line); ++seen) {
+        ASSERT_TRUE(line.size() > 2 && (line[0] == 'A' || line[0] == 'B')) << line;
+        const int number = std::stoi(line.substr(2));
+        EXPECT_GE(number, next[line[0] - 'A']) << line;
+        next[line[0] - 'A'] = number + 1;
+    }
+    if (!running_under_wine()) {
+        EXPECT_EQ(seen, 2000);
+    }
+    ASSERT_EQ(run("argv_echo --child lines 1 C > out").result, 0);
+    EXPECT_EQ(read_all(scratch.path() / "out"), "C 0\n");
+#ifdef _WIN32
+    options.directory = "sub";
+    fs::create_directory(scratch.path() / "sub");
+    EXPECT_EQ(run("argv_echo --child lines 1 C > nul.txt").result, 0);
+    EXPECT_FALSE(fs::exists(scratch.path() / "sub" / "nul.txt"));
+#endif
+}
+
+int open_descriptors() {
+#ifdef _WIN32
+    return 0;
+#else
+    int count = 0;
+    for (const auto &entry : fs::directory_iterator("/proc/self/fd"))
+        count += entry.path().filename() != "." ? 1 : 0;
+    return count;
+#endif
+}
+
+// Each refusal names its stage, sets errno, ends the trace with its message
+// and leaves nothing behind: no file it should not touch, no descriptor, no
+// child running or unreaped.
+TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
+    fs::create_directories(scratch.path() / "bin");
+    fs::copy_file(child_folder() / ("argv_echo" + suffix),
+                  scratch.path() / "bin" / ("tool" + suffix));
+    std::ofstream(scratch.path() / "bad.exe", std::ios::binary) << "\x7f"
+                                                                   "ELF, but not a program";
+    fs::permissions(scratch.path() / "bad.exe", fs::perms::owner_all, fs::perm_options::add);
+    std::ofstream(scratch.path() / "r.bat", std::ios::binary) << "@echo %1\r\n";
+    const struct {
+        const char *line, *directory, *path;
+        unsigned flags;
+        int stage, index, error;
+        const char *message;
+    } rows[] = {
+        {"argv_echo --child lines 1 x | missing > out", nullptr, nullptr, 0, CMDKIT_FAILED_FIND, 1,
+         ENOENT, "Command 2 (missing): not found."},
+        {"argv_echo --child copy < missing > out", nullptr, nullptr, 0, CMDKIT_FAILED_INPUT, -1,
+         ENOENT, "Input file missing cannot be opened: "},
+        {"argv_echo --child copy", "nowhere", nullptr, 0, CMDKIT_FAILED_DIRECTORY, -1, ENOENT,
+         "Directory "},
+        {"tool", nullptr, "bin", 0, CMDKIT_FAILED_FIND, 0, ENOENT,
+         "Command 1 (tool): found through the relative PATH entry bin."},
+        {"argv_echo --child sleep | ./bad.exe", nullptr, nullptr, 0, CMDKIT_FAILED_START, 1,
+         ENOEXEC, "Command 2 (./bad.exe) could not be started: "},
+        {"argv_echo", nullptr, nullptr, 0x80u, CMDKIT_FAILED_REQUEST, -1, EINVAL, "Refused: "},
+#ifdef _WIN32
+        {".\\r.bat \"a\rb\"", nullptr, nullptr, 0, CMDKIT_FAILED_COMPOSE, 0, EINVAL,
+         "Command 1 (.\\r.bat): no command line can be written: "},
+#endif
+    };
+    const int descriptors = open_descriptors();
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.line);
+        options.directory = row.directory;
+        std::optional<scoped_variable> relative;
+        if (row.path != nullptr)
+            relative.emplace("PATH", row.path);
+        const auto begun = std::chrono::steady_clock::now();
+        const run_outcome failed = run(row.line, row.flags);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20));
+        EXPECT_EQ(failed.result, -1);
+        EXPECT_EQ(failed.failure.stage, row.stage);
+        EXPECT_EQ(failed.failure.index, row.index);
+        EXPECT_EQ(failed.failure.error, row.error);
+        const size_t message = failed.trace.rfind('\n') + 1;
+        EXPECT_EQ(failed.trace.substr(message).rfind(row.message, 0), 0u) << failed.trace;
+        EXPECT_FALSE(fs::exists(scratch.path() / "out"));
+        EXPECT_EQ(open_descriptors(), descriptors);
+#ifndef _WIN32
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child left unreaped";
+#endif
+    }
+}
+
+// The state comes from the wait, never from the code; PIPEFAIL picks the
+// rightmost failure.
+TEST_F(Pipelines, ExitsAreReportedAsTheSystemGivesThem) {
+#ifdef _WIN32
+    std::ofstream(scratch.path() / "three.bat", std::ios::binary) << "@exit /b 3\r\n";
+#else
+    signal(SIGPIPE, SIG_IGN); // which the producer must not inherit
+#endif
+    const struct {
+        const char *line;
+        unsigned flags;
+        int state;
+        unsigned long code;
+    } rows[] = {
+        {"argv_echo --child exit 5 | argv_echo --child exit 0", 0, CMDKIT_EXIT_EXITED, 0},
+        {"argv_echo --child exit 5 | argv_echo --child exit 0", CMDKIT_START_PIPEFAIL,
+         CMDKIT_EXIT_EXITED, 5},
+#ifdef _WIN32
+        {"argv_echo --child exit 259", 0, CMDKIT_EXIT_EXITED, 259},
+        {"argv_echo --child exit 0xC0000005", 0, CMDKIT_EXIT_EXITED, 0xC0000005ul},
+        {".\\three.bat", 0, CMDKIT_EXIT_EXITED, 3},
+#else
+        {"argv_echo --child produce 100000000 | argv_echo --child exit 0", CMDKIT_START_PIPEFAIL,
+         CMDKIT_EXIT_SIGNALED, SIGPIPE},
+#endif
+    };
+    for (const auto &row : rows) {
+        const run_outcome ended = run(row.line, row.flags);
+        EXPECT_EQ(ended.result, 0) << row.line << ended.trace;
+        EXPECT_EQ(ended.status.state, row.state) << row.line;
+        EXPECT_EQ(ended.status.code, row.code) << row.line;
+    }
+#ifndef _WIN32
+    signal(SIGPIPE, SIG_DFL);
+#endif
+}
+
+// A standard stream the caller lacks is the null device to the commands
+// (`copy` fails on anything it cannot read), and stays absent afterwards.
+TEST_F(Pipelines, AbsentStandardStreamsAreTheNullDevice) {
+#ifdef _WIN32
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_INPUT_HANDLE, INVALID_HANDLE_VALUE);
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    const run_outcome ran = run("argv_echo --child copy | argv_echo --child copy");
+    SetStdHandle(STD_INPUT_HANDLE, input);
+    SetStdHandle(STD_OUTPUT_HANDLE, output);
+    EXPECT_EQ(ran.result, 0);
+    EXPECT_EQ(ran.status.state, CMDKIT_EXIT_EXITED);
+    EXPECT_EQ(ran.status.code, 0u);
+#else
+    const pid_t child = fork();
+    if (child == 0) {
+        close(0);
+        close(1);
+        cmdkit_set_trace(nullptr, nullptr);
+        cmdkit_exit status{};
+        const bool ran = cmdkit_run("argv_echo --child copy | argv_echo --child copy > out",
+                                    nullptr, 60000, &status, nullptr) == 0;
+        _exit(ran && status.code == 0 && fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1 ? 0
+                                                                                            : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+#endif
+}
+
+// Exactly the given entries, and nothing added (Wine adds its own few);
+// the environment's PATH, spelled `Path` on Windows, finds the program.
+TEST_F(Pipelines, AGivenEnvironmentIsWhatTheCommandsGet) {
+    const std::string path = (suffix.empty() ? "PATH=" : "Path=") + child_folder().u8string();
+    const char *const environment[] = {"b=2=3", "A=1", path.c_str(), nullptr};
+    options.environment = environment;
+    scoped_variable no_path("PATH", std::nullopt);
+    ASSERT_EQ(run("argv_echo --child env > out").result, 0);
+    std::istringstream lines(read_all(scratch.path() / "out"));
+    std::vector<std::string> seen;
+    for (std::string line; std::getline(lines, line);) {
+        if (!running_under_wine() || (line.rfind("System", 0) != 0 && line.rfind("WINE", 0) != 0))
+            seen.push_back(line);
+    }
+    if (suffix.empty())
+        EXPECT_EQ(seen, (std::vector<std::string>{"b=2=3", "A=1", path}));
+    else // sorted by name without regard to case
+        EXPECT_EQ(seen, (std::vector<std::string>{"A=1", "b=2=3", path}));
+}
+
+// Wine accepts wrong handle lists, so only this table catches them.
+TEST(HandleList, HoldsEachRealHandleOnceAndTheNullDeviceForAbsentOnes) {
+    using cmdkit::internal::build_handle_list;
+    const uintptr_t absent = static_cast<uintptr_t>(-1);
+    const struct {
+        uintptr_t standard[3];
+        std::vector<uintptr_t> handles;
+        size_t slot[3];
+    } rows[] = {
+        {{8, 12, 16}, {8, 12, 16}, {0, 1, 2}},
+        {{8, 12, 12}, {8, 12}, {0, 1, 1}},
+        {{0, 12, absent}, {99, 12}, {0, 1, 0}},
+        {{static_cast<uintptr_t>(-2), static_cast<uintptr_t>(-6), 8}, {99, 8}, {0, 0, 1}},
+        {{static_cast<uintptr_t>(-7), 8, 8}, {static_cast<uintptr_t>(-7), 8}, {0, 1, 1}},
+    };
+    for (const auto &row : rows) {
+        const cmdkit::internal::handle_list list = build_handle_list(row.standard, 99);
+        EXPECT_EQ(std::vector<uintptr_t>(list.handles, list.handles + list.count), row.handles);
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(list.slot[i], row.slot[i]) << i;
+    }
+}
+
+#ifdef _WIN32
+extern "C" int cmdkit_refuse_job_assignment;
+
+// Where the system refuses a job, the pipeline runs without one and the kill
+// goes command by command.
+TEST_F(Pipelines, WithoutAJobTheKillGoesCommandByCommand) {
+    cmdkit_refuse_job_assignment = 1;
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child sleep | argv_echo --child copy", &pipeline),
+              0);
+    cmdkit_process *process = nullptr;
+    testing_support::captured_trace trace;
+    ASSERT_EQ(cmdkit_start(&pipeline, nullptr, &process, nullptr), 0);
+    cmdkit_refuse_job_assignment = 0;
+    cmdkit_clear_pipeline(&pipeline);
+    EXPECT_EQ(cmdkit_contained(process), 0);
+    EXPECT_NE(trace.text.find("without a job"), std::string::npos);
+    EXPECT_EQ(cmdkit_kill(process), 0);
+    EXPECT_EQ(cmdkit_wait(process, 30000), 0);
+    cmdkit_exit exit{};
+    EXPECT_EQ(cmdkit_exit_status(process, 0, &exit), 0);
+    EXPECT_EQ(exit.state, CMDKIT_EXIT_KILLED);
+    EXPECT_EQ(exit.code, 1u);
+    cmdkit_free_process(process);
+}
+
+// A program in a CJK folder writes to an emoji file name, from a program
+// without a UTF-8 manifest; and ten hostile vectors reach a batch file's
+// program through a pipeline without running the canary.
+TEST_F(Pipelines, UnicodeNamesAndHostileBatchArgumentsArriveExactly) {
+    fs::create_directories(scratch.path() / fs::u8path("工具"));
+    fs::copy_file(child_folder() / "argv_echo.exe", scratch.path() / fs::u8path("工具/cjk.exe"));
+    scoped_variable cjk("PATH", scratch.path().u8string() + "\\工具");
+    ASSERT_EQ(run("cjk --child lines 1 X > 😀.txt").result, 0);
+    EXPECT_EQ(read_all(scratch.path() / fs::u8path("😀.txt")), "X 0\n");
+    const std::vector<std::string> batches = write_batch_files(scratch.path());
+    vector_generator generate(20261209u, vector_generator::kind::hostile);
+    generate.with_percent = !running_under_wine();
+    for (int i = 0; i < 10; ++i) {
+        arguments argv = generate.next(i);
+        std::vector<char *> first = {const_cast<char *>(batches[0].c_str())};
+        for (std::string &argument : argv)
+            first.push_back(argument.data());
+        first.push_back(nullptr);
+        std::string copy_name = "argv_echo";
+        char *second[] = {copy_name.data(), const_cast<char *>("--child"),
+                          const_cast<char *>("copy"), nullptr};
+        char **commands[] = {first.data(), second, nullptr};
+        std::string out = "out";
+        cmdkit_pipeline pipeline{sizeof pipeline, commands, 2, nullptr, out.data(), 0};
+        scoped_variable bin("PATH", child_folder().u8string());
+        ASSERT_EQ(cmdkit_run_pipeline(&pipeline, nullptr, 60000, nullptr, nullptr), 0);
+        ASSERT_FALSE(fs::exists(scratch.path() / "canary-ran"));
+        arguments echoed = read_report(read_all(scratch.path() / "out")).argv;
+        echoed.erase(echoed.begin());
+        const bool holds_quote = std::any_of(
+            argv.begin(), argv.end(), [](auto &a) { return a.find('"') != std::string::npos; });
+        if (!holds_quote) { // the old msvcrt.dll splits those, as the header says
+            EXPECT_EQ(echoed, argv) << shown(echoed);
+        }
+    }
+}
+#endif
 } // namespace

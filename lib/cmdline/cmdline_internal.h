@@ -142,6 +142,18 @@ size_t utf16_units(const char *text, size_t length);
 // and whatever follows them is zero (left unset).
 bool acceptable_struct(const void *given, size_t size, size_t known);
 
+// What parse_cmdline does not say, and one rule it does not apply.
+struct parse_details {
+    bool whole_line = false; // refuse text after a separator, which would not run
+    bool append = false;     // the output target followed `>>`
+};
+// parse_cmdline with those details.
+char ***parse_line(const char *line, char **input, char **output, int *count,
+                   parse_details &details);
+
+// Lookup options this version can honour (see look_for_cmd_ex).
+bool lookup_options_acceptable(const ::cmdkit_lookup_options *options);
+
 // What find_program found: the path, and the PATH entry it was found
 // through (null for the current directory or a name tried as written).
 // Both from xmalloc, for the caller to free.

@@ -301,6 +301,10 @@ const char *setting(const char *given, const char *variable, owned_text &read) {
 
 namespace cmdkit::internal {
 
+bool lookup_options_acceptable(const cmdkit_lookup_options *options) {
+    return acceptable(options);
+}
+
 bool acceptable_struct(const void *given, size_t size, size_t known) {
     if (size < known)
         return false;

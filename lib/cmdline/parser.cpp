@@ -1,6 +1,7 @@
 #include "cmdkit.h"
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -120,7 +121,14 @@ bool refuse(const char *message, bool invalid) {
     return false;
 }
 
+bool only_white_space(const char *text) {
+    while (is_white_space(*text))
+        ++text;
+    return *text == '\0';
+}
+
 struct parse_state {
+    parse_details *details;
     const char *line;
     const char *line_end;
     const char *cursor;
@@ -169,6 +177,8 @@ bool take_redirection(parse_state &state, int kind, const char *operator_end) {
     if (next_token(operator_end, &start, &end) != TOKEN_WORD)
         return refuse("Target of redirect is not a filename.", true);
     *slot = copy_raw(start, end);
+    if (kind != TOKEN_REDIRECT_IN)
+        state.details->append = kind == TOKEN_REDIRECT_APPEND;
     state.cursor = end;
     return true;
 }
@@ -215,6 +225,9 @@ bool parse_tokens(parse_state &state) {
             kept = take_pipe(state, end);
             break;
         case TOKEN_SEPARATOR:
+            if (state.details->whole_line && !only_white_space(end))
+                return refuse("Text after a separator would not run.", true);
+            return finish(state);
         case TOKEN_END:
             return finish(state);
         default:
@@ -236,11 +249,18 @@ extern "C" void free_pipeline(char ***list) {
 }
 
 extern "C" char ***parse_cmdline(const char *line, char **input, char **output, int *count) {
+    parse_details details;
+    return parse_line(line, input, output, count, details);
+}
+
+char ***cmdkit::internal::parse_line(const char *line, char **input, char **output, int *count,
+                                     parse_details &details) {
     // Targets the caller did not ask for are still parsed, so the rules about
     // them hold, and are freed before returning.
     char *unwanted_input = nullptr;
     char *unwanted_output = nullptr;
     parse_state state{};
+    state.details = &details;
     state.line = line;
     state.cursor = line;
     state.input = input != nullptr ? input : &unwanted_input;

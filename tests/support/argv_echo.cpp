@@ -1,13 +1,29 @@
-// The child of the real-start tests: writes the path of its own program
-// file, then every entry of the argument vector its C runtime parsed from
-// the wide command line, one escaped entry of UTF-8 (WTF-8) per line.
-#include "environment.h"
+// The child of the real-start tests.  By default it writes the path of its
+// own program file, then every entry of the argument vector its C runtime
+// parsed, one escaped entry of UTF-8 (WTF-8) per line.  Called with
+// `--child MODE ...` it plays a part in a pipeline instead:
+//   produce N       N bytes of a fixed pattern       copy       input to output
+//   lines N TAG     N lines "TAG i", one write each   sleep      60 s, then exit 0
+//   spawn-sleeper   prints the pid of a sleeping child of its own, then sleeps
+//   handles         the identity of every file open but the standard three
+//   exit CODE       ends with CODE (all 32 bits on Windows)
+//   env             every environment entry, one per line
+// Standard input and output are binary on Windows.
 #include "escaped.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include "environment.h"
+
 #include <fcntl.h>
 #include <io.h>
-#include <string>
 #include <windows.h>
 
 #ifdef CMDKIT_EXPAND_WILDCARDS
@@ -17,15 +33,163 @@ extern "C" {
 int _dowildcard = -1;
 }
 #endif
+#else
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+extern char **environ;
+#endif
+
+namespace {
+
+void put(const std::string &text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void pause_seconds(unsigned seconds) {
+#ifdef _WIN32
+    Sleep(seconds * 1000);
+#else
+    sleep(seconds);
+#endif
+}
+
+std::string own_path() {
+#ifdef _WIN32
+    wchar_t self[MAX_PATH * 4];
+    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    return testing_support::narrow({self, length});
+#else
+    std::vector<char> self(4096);
+    const ssize_t length = readlink("/proc/self/exe", self.data(), self.size());
+    return std::string(self.data(), length > 0 ? static_cast<size_t>(length) : 0);
+#endif
+}
+
+unsigned long long spawn_sleeper() {
+#ifdef _WIN32
+    std::wstring line = L"\"" + testing_support::wide(own_path()) + L"\" --child sleep";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &started))
+        return 0;
+    return started.dwProcessId;
+#else
+    const std::string path = own_path();
+    char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("--child"),
+                    const_cast<char *>("sleep"), nullptr};
+    pid_t pid = 0;
+    return posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) == 0 ? pid : 0;
+#endif
+}
+
+// Volume and file index, or device and inode: what names a file whatever
+// the handle or descriptor.
+std::string open_files() {
+    std::string report;
+#ifdef _WIN32
+    for (uintptr_t value = 4; value < 4 * 8192; value += 4) {
+        HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        BY_HANDLE_FILE_INFORMATION file{};
+        if (handle == GetStdHandle(STD_INPUT_HANDLE) || handle == GetStdHandle(STD_OUTPUT_HANDLE) ||
+            handle == GetStdHandle(STD_ERROR_HANDLE) || !GetHandleInformation(handle, &flags) ||
+            GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &file))
+            continue;
+        report += std::to_string(file.dwVolumeSerialNumber) + " " +
+                  std::to_string((static_cast<unsigned long long>(file.nFileIndexHigh) << 32) |
+                                 file.nFileIndexLow) +
+                  "\n";
+    }
+#else
+    for (int descriptor = 3; descriptor < 4096; ++descriptor) {
+        struct stat file {};
+        if (fstat(descriptor, &file) == 0)
+            report += std::to_string(file.st_dev) + " " + std::to_string(file.st_ino) + "\n";
+    }
+#endif
+    return report;
+}
+
+int play(const std::vector<std::string> &args) {
+    const std::string &mode = args[2];
+    const unsigned long long number =
+        args.size() > 3 ? std::strtoull(args[3].c_str(), nullptr, 0) : 0;
+    if (mode == "produce") {
+        std::string block(65536, '\0');
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = static_cast<char>('a' + i % 26);
+        for (unsigned long long left = number; left > 0;) {
+            const size_t piece =
+                static_cast<size_t>(std::min<unsigned long long>(left, block.size()));
+            if (std::fwrite(block.data(), 1, piece, stdout) != piece)
+                return 1;
+            left -= piece;
+        }
+    } else if (mode == "copy") {
+        char buffer[65536];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;)
+            std::fwrite(buffer, 1, got, stdout);
+    } else if (mode == "lines") {
+        for (unsigned long long i = 0; i < number; ++i)
+            put(args[4] + " " + std::to_string(i) + "\n");
+    } else if (mode == "sleep") {
+        pause_seconds(60);
+    } else if (mode == "spawn-sleeper") {
+        put(std::to_string(spawn_sleeper()) + "\n");
+        pause_seconds(60);
+    } else if (mode == "handles") {
+        put(open_files());
+    } else if (mode == "exit") {
+#ifdef _WIN32
+        ExitProcess(static_cast<UINT>(number));
+#else
+        return static_cast<int>(number);
+#endif
+    } else if (mode == "env") {
+#ifdef _WIN32
+        wchar_t *block = GetEnvironmentStringsW();
+        for (const wchar_t *entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1)
+            put(testing_support::narrow(entry) + "\n");
+        FreeEnvironmentStringsW(block);
+#else
+        for (char **entry = environ; *entry != nullptr; ++entry)
+            put(std::string(*entry) + "\n");
+#endif
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int report(const std::vector<std::string> &args) {
+    std::string text = testing_support::escaped(own_path()) + "\n";
+    for (const std::string &argument : args)
+        text += testing_support::escaped(argument) + "\n";
+    put(text);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int run(const std::vector<std::string> &args) {
+    return args.size() > 2 && args[1] == "--child" ? play(args) : report(args);
+}
+
+} // namespace
+
+#ifdef _WIN32
 int wmain(int argc, wchar_t **argv) {
     // Binary mode, so the lines end as written whatever the runtime.
     _setmode(_fileno(stdout), _O_BINARY);
-    wchar_t self[MAX_PATH * 4];
-    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    std::string report = testing_support::escaped(testing_support::narrow({self, length})) + "\n";
+    _setmode(_fileno(stdin), _O_BINARY);
+    std::vector<std::string> args;
     for (int i = 0; i < argc; ++i)
-        report += testing_support::escaped(testing_support::narrow(argv[i])) + "\n";
-    std::fwrite(report.data(), 1, report.size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+        args.push_back(testing_support::narrow(argv[i]));
+    return run(args);
 }
+#else
+int main(int argc, char **argv) {
+    return run(std::vector<std::string>(argv, argv + argc));
+}
+#endif

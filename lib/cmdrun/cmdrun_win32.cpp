@@ -1,0 +1,546 @@
+#include "cmdkit.h"
+#include "cmdline.h"
+#include "cmdline_internal.h"
+#include "cmdrun_internal.h"
+#include "platform.h"
+#include "wtf8.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <windows.h>
+
+using namespace cmdkit::internal;
+
+#ifdef CMDKIT_ALLOC_SEAM
+// Test builds: while set, job assignments fail as on a system that refuses
+// nested jobs (Wine always allows them).
+extern "C" {
+int cmdkit_refuse_job_assignment = 0;
+}
+#endif
+
+struct cmdkit_process {
+    int count = 0;
+    command_state *states = nullptr;
+    HANDLE *handles = nullptr; // one per command, null until started
+    HANDLE job = nullptr;
+    bool job_tried = false;
+    DWORD creation_flags = 0;
+    wchar_t *environment = nullptr; // the sorted block, or null for the caller's
+    CRITICAL_SECTION lock;
+};
+
+namespace {
+
+struct wide_text {
+    wchar_t *units = nullptr;
+    explicit wide_text(const char *text)
+        : units(text != nullptr ? cmdkit_to_utf16(text) : nullptr) {}
+    ~wide_text() { std::free(units); }
+    wide_text(const wide_text &) = delete;
+    wide_text &operator=(const wide_text &) = delete;
+};
+
+char *narrow(const wchar_t *units, size_t count) {
+    auto *text = static_cast<char *>(xmalloc(3 * count + 1));
+    text[utf16_to_wtf8(units, count, text)] = '\0';
+    return text;
+}
+
+// errno from the system's last error, which stays in `system_error`.
+int set_errno_from_system(unsigned long &system_error) {
+    system_error = GetLastError();
+    errno = errno_of_windows_error(system_error);
+    return errno;
+}
+
+struct locked {
+    explicit locked(cmdkit_process *process) : process_(process) {
+        EnterCriticalSection(&process_->lock);
+    }
+    ~locked() { LeaveCriticalSection(&process_->lock); }
+    cmdkit_process *process_;
+};
+
+// The name part of a UTF-16 entry, up to the `=` after its first unit.
+size_t name_length(const wchar_t *entry) {
+    const wchar_t *equals = entry[0] != L'\0' ? std::wcschr(entry + 1, L'=') : nullptr;
+    return equals != nullptr ? static_cast<size_t>(equals - entry) : 0;
+}
+
+// Ordinally, each unit upper-cased, never by locale: the system's rule.
+int compare_names(const wchar_t *a, const wchar_t *b) {
+    const int order = CompareStringOrdinal(a, static_cast<int>(name_length(a)), b,
+                                           static_cast<int>(name_length(b)), TRUE);
+    return order - CSTR_EQUAL;
+}
+
+// The entries in UTF-16, sorted by name; null when one is not WTF-8.
+wchar_t **sorted_entries(const char *const *environment, size_t &count) {
+    count = 0;
+    while (environment[count] != nullptr)
+        ++count;
+    auto **entries = static_cast<wchar_t **>(xmalloc((count + 1) * sizeof(wchar_t *)));
+    for (size_t i = 0; i < count; ++i) {
+        entries[i] = cmdkit_to_utf16(environment[i]);
+        if (entries[i] == nullptr) {
+            for (size_t j = 0; j < i; ++j)
+                std::free(entries[j]);
+            std::free(entries);
+            return nullptr;
+        }
+    }
+    std::sort(entries, entries + count,
+              [](const wchar_t *a, const wchar_t *b) { return compare_names(a, b) < 0; });
+    return entries;
+}
+
+void free_entries(wchar_t **entries, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        std::free(entries[i]);
+    std::free(entries);
+}
+
+// Entries one after the other, each with its NUL, and one NUL more: two
+// units even for an empty environment.
+wchar_t *environment_block(const char *const *environment) {
+    size_t count = 0;
+    wchar_t **entries = sorted_entries(environment, count);
+    size_t units = 2;
+    for (size_t i = 0; i < count; ++i)
+        units += std::wcslen(entries[i]) + 1;
+    auto *block = static_cast<wchar_t *>(xmalloc(units * sizeof(wchar_t)));
+    wchar_t *at = block;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t length = std::wcslen(entries[i]) + 1;
+        std::wmemcpy(at, entries[i], length);
+        at += length;
+    }
+    at[0] = L'\0';
+    at[1] = L'\0';
+    free_entries(entries, count);
+    return block;
+}
+
+bool is_absolute(const char *path) {
+    const bool drive = has_drive_prefix(path) && (path[2] == '\\' || path[2] == '/');
+    return drive || ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+}
+
+bool assign_to_job(cmdkit_process *process, HANDLE child, unsigned long &system_error) {
+#ifdef CMDKIT_ALLOC_SEAM
+    if (cmdkit_refuse_job_assignment != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        system_error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+#endif
+    if (AssignProcessToJobObject(process->job, child))
+        return true;
+    system_error = GetLastError();
+    return false;
+}
+
+// One job per pipeline, tried with the first command: everything the
+// commands start stays in it, dies with it, and no error dialog can hold an
+// unattended wait.  A system that refuses the job (ERROR_ACCESS_DENIED)
+// gets a pipeline without one; any other failure fails the start.
+bool contain(cmdkit_process *process, HANDLE child, unsigned long &system_error) {
+    if (!process->job_tried) {
+        process->job_tried = true;
+        process->job = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                                  JOB_OBJECT_LIMIT_BREAKAWAY_OK |
+                                                  JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+        if (process->job == nullptr ||
+            !SetInformationJobObject(process->job, JobObjectExtendedLimitInformation, &limits,
+                                     sizeof limits)) {
+            system_error = GetLastError();
+            return false;
+        }
+        if (assign_to_job(process, child, system_error))
+            return true;
+        CloseHandle(process->job);
+        process->job = nullptr;
+        if (system_error != ERROR_ACCESS_DENIED)
+            return false;
+        trace_text("The pipeline runs without a job: the system refused one.");
+        return true;
+    }
+    return process->job == nullptr || assign_to_job(process, child, system_error);
+}
+
+// The attribute list that makes the child inherit these handles and no
+// other, whatever else the process holds as inheritable.
+struct inherited_handles {
+    HANDLE duplicates[3] = {};
+    size_t count = 0;
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+
+    ~inherited_handles() {
+        if (attributes != nullptr) {
+            DeleteProcThreadAttributeList(attributes);
+            std::free(attributes);
+        }
+        for (size_t i = 0; i < count; ++i)
+            CloseHandle(duplicates[i]);
+    }
+
+    bool make(const handle_list &list) {
+        for (size_t i = 0; i < list.count; ++i) {
+            if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(list.handles[i]),
+                                 GetCurrentProcess(), &duplicates[count], 0, TRUE,
+                                 DUPLICATE_SAME_ACCESS))
+                return false;
+            ++count;
+        }
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(xmalloc(size));
+        if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+            std::free(attributes);
+            attributes = nullptr;
+            return false;
+        }
+        return UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                         duplicates, count * sizeof(HANDLE), nullptr, nullptr);
+    }
+};
+
+bool fail_start(start_failure &failure, int index, const char *name, unsigned long system_error,
+                int stage) {
+    errno = errno_of_windows_error(system_error);
+    char position[24];
+    std::snprintf(position, sizeof position, "%d", index + 1);
+    const char *pieces[] = {
+        "Command ", position, " (", name, ") could not be started: ", std::strerror(errno), "."};
+    fail(failure, stage, index, errno, system_error, pieces, 7);
+    return false;
+}
+
+// Sees, without waiting, which commands have ended.
+void collect(cmdkit_process *process) {
+    for (int i = 0; i < process->count; ++i) {
+        command_state &state = process->states[i];
+        HANDLE child = process->handles[i];
+        if (child == nullptr || state.exit.state != CMDKIT_EXIT_RUNNING ||
+            WaitForSingleObject(child, 0) != WAIT_OBJECT_0)
+            continue;
+        DWORD code = 0;
+        GetExitCodeProcess(child, &code);
+        record_end(state, false, code);
+    }
+}
+
+} // namespace
+
+namespace cmdkit::internal {
+
+const bool os_composes_lines = true;
+
+char *os_absolute_path(const char *path, unsigned long &system_error) {
+    system_path wide;
+    if (!wide.assign(path)) {
+        system_error = ERROR_INVALID_NAME;
+        errno = EINVAL;
+        return nullptr;
+    }
+    const DWORD size = GetFullPathNameW(wide.get(), 0, nullptr, nullptr);
+    auto *full = static_cast<wchar_t *>(xmalloc((size + 1) * sizeof(wchar_t)));
+    const DWORD written = size != 0 ? GetFullPathNameW(wide.get(), size, full, nullptr) : 0;
+    if (written == 0 || written >= size) {
+        set_errno_from_system(system_error);
+        std::free(full);
+        return nullptr;
+    }
+    char *absolute = narrow(full, written);
+    std::free(full);
+    return absolute;
+}
+
+bool os_is_relative(const char *entry) {
+    return !is_absolute(entry);
+}
+
+bool os_same_name(const char *a, size_t a_length, const char *b, size_t b_length) {
+    char *first = static_cast<char *>(xmalloc(a_length + 1));
+    char *second = static_cast<char *>(xmalloc(b_length + 1));
+    std::memcpy(first, a, a_length);
+    std::memcpy(second, b, b_length);
+    first[a_length] = '\0';
+    second[b_length] = '\0';
+    wide_text x(first);
+    wide_text y(second);
+    std::free(first);
+    std::free(second);
+    return x.units != nullptr && y.units != nullptr &&
+           CompareStringOrdinal(x.units, -1, y.units, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool os_check_environment(const char *const *environment, start_failure &failure) {
+    size_t count = 0;
+    wchar_t **entries = sorted_entries(environment, count);
+    const char *problem = entries == nullptr ? "an environment entry that is not UTF-8" : nullptr;
+    for (size_t i = 1; entries != nullptr && i < count && problem == nullptr; ++i) {
+        if (compare_names(entries[i - 1], entries[i]) == 0)
+            problem = "two environment names that differ only in case";
+    }
+    if (entries != nullptr)
+        free_entries(entries, count);
+    if (problem == nullptr)
+        return true;
+    const char *pieces[] = {"Refused: ", problem, "."};
+    fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
+    return false;
+}
+
+char *os_interpreter_path() {
+    wchar_t folder[MAX_PATH + 16];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return xstrdup("C:\\Windows\\System32\\cmd.exe");
+    std::wcscpy(folder + length, L"\\cmd.exe");
+    return narrow(folder, length + 8);
+}
+
+bool os_check_directory(const char *directory, start_failure &failure) {
+    if (directory == nullptr)
+        return true;
+    wide_text wide(directory);
+    unsigned long system_error = ERROR_INVALID_NAME;
+    int error = EINVAL;
+    if (wide.units != nullptr && std::wcslen(wide.units) > MAX_PATH - 1) {
+        system_error = ERROR_FILENAME_EXCED_RANGE;
+        error = ENAMETOOLONG;
+    } else if (wide.units != nullptr) {
+        const DWORD attributes = GetFileAttributesW(wide.units);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return true;
+        system_error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+        error = errno_of_windows_error(system_error);
+    }
+    const char *pieces[] = {"Directory ", directory, " cannot be used: ", std::strerror(error),
+                            "."};
+    fail(failure, CMDKIT_FAILED_DIRECTORY, -1, error, system_error, pieces, 5);
+    return false;
+}
+
+// A bare device name is the device wherever the commands run.
+bool os_open_target(const char *name, const char *directory, int kind, os_handle &handle,
+                    unsigned long &system_error) {
+    const bool device =
+        std::strpbrk(name, "\\/:") == nullptr && is_device_name(name, std::strlen(name));
+    const bool join = directory != nullptr && !device && !is_absolute(name) &&
+                      !has_drive_prefix(name) && name[0] != '\\' && name[0] != '/';
+    char *path = join ? concat3(directory, "\\", name) : xstrdup(name);
+    system_path wide;
+    const bool named = wide.assign(path);
+    std::free(path);
+    if (!named) {
+        system_error = ERROR_INVALID_NAME;
+        errno = EINVAL;
+        return false;
+    }
+    static const DWORD access[] = {GENERIC_READ, GENERIC_WRITE, FILE_APPEND_DATA | SYNCHRONIZE};
+    static const DWORD disposition[] = {OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS};
+    HANDLE file = CreateFileW(wide.get(), access[kind],
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              disposition[kind], FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        set_errno_from_system(system_error);
+        return false;
+    }
+    handle = reinterpret_cast<os_handle>(file);
+    return true;
+}
+
+bool os_open_null_device(os_handle &handle, unsigned long &system_error) {
+    HANDLE device =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        set_errno_from_system(system_error);
+        return false;
+    }
+    handle = reinterpret_cast<os_handle>(device);
+    return true;
+}
+
+bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &system_error) {
+    HANDLE ends[2];
+    if (!CreatePipe(&ends[0], &ends[1], nullptr, 0)) {
+        set_errno_from_system(system_error);
+        return false;
+    }
+    read_end = reinterpret_cast<os_handle>(ends[0]);
+    write_end = reinterpret_cast<os_handle>(ends[1]);
+    return true;
+}
+
+// A standard handle that is NULL, a pseudo-handle value, or not a file the
+// system knows counts as absent: duplicating INVALID_HANDLE_VALUE would
+// give the child a handle to this process.
+os_handle os_caller_stream(int which) {
+    static const DWORD slots[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    if (which < 0)
+        return no_handle;
+    HANDLE stream = GetStdHandle(slots[which]);
+    if (is_absent_handle_value(reinterpret_cast<uintptr_t>(stream)))
+        return no_handle;
+    SetLastError(NO_ERROR);
+    if (GetFileType(stream) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+        return no_handle;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), stream, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return no_handle;
+    return reinterpret_cast<os_handle>(copy);
+}
+
+void os_close(os_handle handle) {
+    if (handle != no_handle && handle != 0)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+cmdkit_process *os_new_process(const start_plan &plan) {
+    auto *process = static_cast<cmdkit_process *>(xmalloc(sizeof(cmdkit_process)));
+    new (process) cmdkit_process();
+    InitializeCriticalSection(&process->lock);
+    process->count = plan.count;
+    const auto count = static_cast<size_t>(plan.count);
+    process->states = static_cast<command_state *>(xmalloc(count * sizeof(command_state)));
+    process->handles = static_cast<HANDLE *>(xmalloc(count * sizeof(HANDLE)));
+    for (size_t i = 0; i < count; ++i) {
+        process->states[i] = command_state{};
+        process->handles[i] = nullptr;
+    }
+    process->creation_flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
+                              CREATE_SUSPENDED |
+                              ((plan.flags & CMDKIT_START_NO_WINDOW) != 0 ? CREATE_NO_WINDOW : 0);
+    if (plan.environment != nullptr)
+        process->environment = environment_block(plan.environment);
+    return process;
+}
+
+// Created suspended, put in the job, then resumed: nothing it starts can
+// escape the job.
+bool os_start_command(cmdkit_process *process, const start_plan &plan, int index,
+                      const command_streams &streams, start_failure &failure) {
+    const prepared_command &command = plan.commands[index];
+    const uintptr_t standard[3] = {static_cast<uintptr_t>(streams.input),
+                                   static_cast<uintptr_t>(streams.output),
+                                   static_cast<uintptr_t>(streams.errors)};
+    const handle_list list = build_handle_list(standard, 0);
+    inherited_handles inherited;
+    if (!inherited.make(list))
+        return fail_start(failure, index, command.argv[0], GetLastError(), CMDKIT_FAILED_SYSTEM);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = inherited.duplicates[list.slot[0]];
+    startup.StartupInfo.hStdOutput = inherited.duplicates[list.slot[1]];
+    startup.StartupInfo.hStdError = inherited.duplicates[list.slot[2]];
+    startup.lpAttributeList = inherited.attributes;
+    wide_text application(command.application);
+    wide_text line(command.line);
+    wide_text directory(plan.directory);
+    PROCESS_INFORMATION started{};
+    if (application.units == nullptr || line.units == nullptr ||
+        !CreateProcessW(application.units, line.units, nullptr, nullptr, TRUE,
+                        process->creation_flags, process->environment, directory.units,
+                        &startup.StartupInfo, &started))
+        return fail_start(failure, index, command.argv[0],
+                          application.units == nullptr || line.units == nullptr ? ERROR_INVALID_NAME
+                                                                                : GetLastError(),
+                          CMDKIT_FAILED_START);
+    unsigned long system_error = 0;
+    if (!contain(process, started.hProcess, system_error)) {
+        TerminateProcess(started.hProcess, 1);
+        WaitForSingleObject(started.hProcess, INFINITE);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        return fail_start(failure, index, command.argv[0], system_error, CMDKIT_FAILED_SYSTEM);
+    }
+    ResumeThread(started.hThread);
+    CloseHandle(started.hThread);
+    locked guard(process);
+    process->handles[index] = started.hProcess;
+    return true;
+}
+
+// Waits command by command, so a pipeline of any length is covered.
+int os_wait(cmdkit_process *process, long timeout_ms, int &) {
+    const ULONGLONG start = GetTickCount64();
+    for (int i = 0; i < process->count; ++i) {
+        HANDLE child = process->handles[i];
+        if (child == nullptr)
+            continue;
+        DWORD limit = INFINITE;
+        if (timeout_ms >= 0) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            const ULONGLONG left = static_cast<ULONGLONG>(timeout_ms) > spent
+                                       ? static_cast<ULONGLONG>(timeout_ms) - spent
+                                       : 0;
+            limit = static_cast<DWORD>(std::min<ULONGLONG>(left, INFINITE - 1));
+        }
+        const DWORD waited = WaitForSingleObject(child, limit);
+        {
+            locked guard(process);
+            collect(process);
+        }
+        if (waited == WAIT_TIMEOUT)
+            return 1;
+    }
+    return 0;
+}
+
+void os_kill(cmdkit_process *process) {
+    locked guard(process);
+    collect(process);
+    for (int i = 0; i < process->count; ++i) {
+        command_state &state = process->states[i];
+        if (process->handles[i] != nullptr && state.exit.state == CMDKIT_EXIT_RUNNING) {
+            state.kill_requested = true;
+            // A process that ended meanwhile may refuse: that is success.
+            if (process->job == nullptr)
+                TerminateProcess(process->handles[i], 1);
+        }
+    }
+    if (process->job != nullptr)
+        TerminateJobObject(process->job, 1);
+}
+
+void os_free_process(cmdkit_process *process) {
+    os_kill(process);
+    int ignored = -1;
+    os_wait(process, -1, ignored);
+    for (int i = 0; i < process->count; ++i) {
+        if (process->handles[i] != nullptr)
+            CloseHandle(process->handles[i]);
+    }
+    if (process->job != nullptr)
+        CloseHandle(process->job);
+    DeleteCriticalSection(&process->lock);
+    std::free(process->states);
+    std::free(process->handles);
+    std::free(process->environment);
+    process->~cmdkit_process();
+    std::free(process);
+}
+
+const command_state *os_states(const cmdkit_process *process, int &count) {
+    count = process->count;
+    return process->states;
+}
+
+bool os_contained(const cmdkit_process *process) {
+    return process->job != nullptr;
+}
+
+} // namespace cmdkit::internal

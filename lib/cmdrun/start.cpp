@@ -1,0 +1,447 @@
+#include "cmdkit.h"
+#include "cmdline_internal.h"
+#include "cmdrun.h"
+#include "cmdrun_internal.h"
+#include "platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+using namespace cmdkit::internal;
+
+namespace {
+
+constexpr unsigned known_start_flags = CMDKIT_START_NULL_INPUT | CMDKIT_START_ERRORS_TO_OUTPUT |
+                                       CMDKIT_START_PIPEFAIL | CMDKIT_START_NEW_GROUP |
+                                       CMDKIT_START_NO_WINDOW;
+
+// Nothing relative to the current directory is searched, a name written
+// as a path means that path, and PATH is read as the system reads it.
+constexpr unsigned careful_lookup = CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY |
+                                    CMDKIT_LOOKUP_DIRECT_PATHS |
+                                    CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES | CMDKIT_LOOKUP_HOST_RULES;
+
+bool refuse(start_failure &failure, const char *what) {
+    const char *pieces[] = {"Refused: ", what, "."};
+    fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
+    return false;
+}
+
+// "command 2 (sort)": positions count from 1 for the reader.
+void fail_command(start_failure &failure, int stage, int index, int error,
+                  unsigned long system_error, const char *name, const char *what,
+                  const char *detail = "") {
+    char position[24];
+    std::snprintf(position, sizeof position, "%d", index + 1);
+    const char *pieces[] = {"Command ", position, " (", name, "): ", what, detail, "."};
+    fail(failure, stage, index, error, system_error, pieces, 8);
+}
+
+bool has_unknown_bytes(const void *given, size_t size, size_t known) {
+    return !acceptable_struct(given, size, known);
+}
+
+// The vectors before the null entry must be exactly `count`, each with an
+// entry 0; the list is never read past count + 1 entries.
+bool commands_match(const cmdkit_pipeline &pipeline) {
+    if (pipeline.commands == nullptr || pipeline.count < 1)
+        return false;
+    for (int i = 0; i < pipeline.count; ++i) {
+        if (pipeline.commands[i] == nullptr || pipeline.commands[i][0] == nullptr)
+            return false;
+    }
+    return pipeline.commands[pipeline.count] == nullptr;
+}
+
+bool check_environment(const char *const *environment, start_failure &failure) {
+    if (environment == nullptr)
+        return true;
+    for (const char *const *entry = environment; *entry != nullptr; ++entry) {
+        if (environment_name_length(*entry) == 0)
+            return refuse(failure, "an environment entry without a name or `=`");
+    }
+    return os_check_environment(environment, failure);
+}
+
+bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
+                   start_failure &failure) {
+    if (pipeline == nullptr || has_unknown_bytes(pipeline, pipeline->size, sizeof *pipeline))
+        return refuse(failure, "a pipeline this version does not know");
+    if (!commands_match(*pipeline))
+        return refuse(failure, "a pipeline whose count does not match its commands");
+    if ((pipeline->append != 0 && pipeline->append != 1) ||
+        (pipeline->append == 1 && pipeline->output == nullptr))
+        return refuse(failure, "an append without an output");
+    if (options == nullptr)
+        return true;
+    if (has_unknown_bytes(options, options->size, sizeof *options) ||
+        (options->flags & ~known_start_flags) != 0)
+        return refuse(failure, "start options this version does not know");
+    if (options->lookup != nullptr && !lookup_options_acceptable(options->lookup))
+        return refuse(failure, "lookup options this version does not know");
+    return check_environment(options->environment, failure);
+}
+
+// The value of an environment's entry `name`, by the system's rule for
+// names, or null.
+const char *value_in(const char *const *environment, const char *name) {
+    for (const char *const *entry = environment; *entry != nullptr; ++entry) {
+        const size_t length = environment_name_length(*entry);
+        if (os_same_name(*entry, length, name, std::strlen(name)))
+            return *entry + length + 1;
+    }
+    return nullptr;
+}
+
+bool holds_cd_entry(const char *const *environment) {
+    if (environment != nullptr) {
+        for (const char *const *entry = environment; *entry != nullptr; ++entry) {
+            const size_t length = environment_name_length(*entry);
+            if (length == 2 && ascii_lower((*entry)[0]) == 'c' && ascii_lower((*entry)[1]) == 'd')
+                return true;
+        }
+        return false;
+    }
+    char *value = platform_getenv("CD");
+    std::free(value);
+    return value != nullptr;
+}
+
+bool is_program_name(const char *name) {
+    const size_t length = std::strlen(name);
+    return length != 0 && std::strchr(name, '"') == nullptr && !is_white_space(name[0]) &&
+           !is_white_space(name[length - 1]);
+}
+
+struct lookup_setting {
+    cmdkit_lookup_options options = CMDKIT_LOOKUP_OPTIONS_INIT;
+    const char *path = nullptr;
+    char *owned_path = nullptr;
+    bool searches_current_directory = false;
+
+    ~lookup_setting() { std::free(owned_path); }
+};
+
+void settle_lookup(const cmdkit_start_options *given, lookup_setting &setting) {
+    const cmdkit_lookup_options *lookup = given != nullptr ? given->lookup : nullptr;
+    if (lookup != nullptr) {
+        setting.options.flags = lookup->flags;
+        setting.options.path = lookup->path;
+    } else {
+        setting.options.flags = careful_lookup;
+    }
+    const unsigned flags = setting.options.flags;
+    setting.searches_current_directory =
+        (flags & CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY) == 0 &&
+        !((flags & CMDKIT_LOOKUP_HOST_RULES) != 0 && platform_has_host_rules);
+    // Never the interpreter: a program not found is not started at all.
+    setting.options.flags |= CMDKIT_LOOKUP_NO_FALLBACK;
+    const char *const *environment = given != nullptr ? given->environment : nullptr;
+    if (setting.options.path != nullptr) {
+        setting.path = setting.options.path;
+    } else if (environment != nullptr) {
+        setting.path = value_in(environment, "PATH");
+    } else {
+        setting.owned_path = platform_getenv("PATH");
+        setting.path = setting.owned_path;
+    }
+}
+
+bool find(const lookup_setting &lookup, int index, char *name, prepared_command &command,
+          start_failure &failure) {
+    if (!is_program_name(name)) {
+        fail_command(failure, CMDKIT_FAILED_FIND, index, EINVAL, EINVAL, name,
+                     "not a program name");
+        return false;
+    }
+    found_program found;
+    if (!find_program(name, &lookup.options, lookup.path, found)) {
+        fail_command(failure, CMDKIT_FAILED_FIND, index, ENOENT, ENOENT, name, "not found");
+        return false;
+    }
+    const bool planted =
+        found.entry != nullptr && !lookup.searches_current_directory && os_is_relative(found.entry);
+    if (planted) {
+        fail_command(failure, CMDKIT_FAILED_FIND, index, ENOENT, ENOENT, name,
+                     "found through the relative PATH entry ",
+                     *found.entry != '\0' ? found.entry : "(empty)");
+    } else {
+        unsigned long system_error = 0;
+        command.program = os_absolute_path(found.path, system_error);
+        if (command.program == nullptr)
+            fail_command(failure, CMDKIT_FAILED_FIND, index, errno, system_error, name,
+                         "cannot be made absolute");
+    }
+    std::free(found.path);
+    std::free(found.entry);
+    return command.program != nullptr;
+}
+
+// A batch file runs in cmd.exe, which would run it in the Windows directory
+// from a UNC directory and reads `%cd:~,%` through a CD entry.
+bool compose(const start_plan &plan, int index, prepared_command &command, start_failure &failure) {
+    char **argv = command.argv;
+    const char *name = argv[0];
+    if (cmdkit_is_batch_path(command.program)) {
+        unsigned long ignored = 0;
+        char *current = plan.directory == nullptr ? os_absolute_path(".", ignored) : nullptr;
+        const char *directory = plan.directory != nullptr ? plan.directory : current;
+        const bool unc = directory != nullptr && std::strncmp(directory, "\\\\", 2) == 0;
+        std::free(current);
+        if (unc || holds_cd_entry(plan.environment)) {
+            fail_command(failure, CMDKIT_FAILED_COMPOSE, index, EINVAL, EINVAL, name,
+                         unc ? "a batch file cannot run in a UNC directory"
+                             : "a batch file cannot run with a CD environment entry");
+            return false;
+        }
+        // The caller's vector is only read: the path found goes into a copy.
+        size_t count = 0;
+        while (argv[count] != nullptr)
+            ++count;
+        auto **copy = static_cast<char **>(xmalloc((count + 1) * sizeof(char *)));
+        std::memcpy(copy, argv, (count + 1) * sizeof(char *));
+        copy[0] = command.program;
+        command.line = argv_to_batch_cmdline(copy);
+        std::free(copy);
+        command.application = os_interpreter_path();
+    } else {
+        command.line = argv_to_windows_cmdline(argv);
+        command.application = xstrdup(command.program);
+    }
+    if (command.line == nullptr) {
+        const int error = errno;
+        fail_command(failure, CMDKIT_FAILED_COMPOSE, index, error,
+                     static_cast<unsigned long>(error), name,
+                     "no command line can be written: ", std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+void release(start_plan &plan) {
+    for (int i = 0; i < plan.count; ++i) {
+        std::free(plan.commands[i].program);
+        std::free(plan.commands[i].application);
+        std::free(plan.commands[i].line);
+    }
+    std::free(plan.commands);
+    std::free(plan.directory);
+    plan = start_plan{};
+}
+
+bool prepare(const cmdkit_pipeline &pipeline, const cmdkit_start_options *options, start_plan &plan,
+             start_failure &failure) {
+    plan.pipeline = &pipeline;
+    plan.flags = options != nullptr ? options->flags : 0;
+    plan.environment = options != nullptr ? options->environment : nullptr;
+    if (options != nullptr && options->directory != nullptr) {
+        unsigned long system_error = 0;
+        plan.directory = os_absolute_path(options->directory, system_error);
+        if (plan.directory == nullptr) {
+            const char *pieces[] = {"Directory ", options->directory,
+                                    " cannot be used: ", std::strerror(errno), "."};
+            fail(failure, CMDKIT_FAILED_DIRECTORY, -1, errno, system_error, pieces, 5);
+            return false;
+        }
+    }
+    lookup_setting lookup;
+    settle_lookup(options, lookup);
+    plan.commands = static_cast<prepared_command *>(
+        xmalloc(static_cast<size_t>(pipeline.count) * sizeof(prepared_command)));
+    for (int i = 0; i < pipeline.count; ++i)
+        plan.commands[i] = prepared_command{pipeline.commands[i]};
+    plan.count = pipeline.count;
+    for (int i = 0; i < pipeline.count; ++i) {
+        if (!find(lookup, i, pipeline.commands[i][0], plan.commands[i], failure))
+            return false;
+        if (os_composes_lines && !compose(plan, i, plan.commands[i], failure))
+            return false;
+    }
+    return true;
+}
+
+// The handles the start opens and must close again, whatever happens.
+struct opened_handles {
+    os_handle input = no_handle;
+    os_handle output = no_handle;
+    os_handle null_device = no_handle;
+    os_handle pipe_read = no_handle;  // for the next command
+    os_handle pipe_write = no_handle; // for the command being started
+    os_handle caller[3] = {no_handle, no_handle, no_handle};
+
+    ~opened_handles() {
+        for (os_handle handle :
+             {input, output, null_device, pipe_read, pipe_write, caller[0], caller[1], caller[2]})
+            os_close(handle);
+    }
+};
+
+bool open_target(const char *name, const char *directory, int kind, os_handle &handle,
+                 start_failure &failure) {
+    unsigned long system_error = 0;
+    if (os_open_target(name, directory, kind, handle, system_error))
+        return true;
+    const int error = errno;
+    const char *pieces[] = {kind == 0 ? "Input file " : "Output file ", name,
+                            " cannot be opened: ", std::strerror(error), "."};
+    fail(failure, kind == 0 ? CMDKIT_FAILED_INPUT : CMDKIT_FAILED_OUTPUT, -1, error, system_error,
+         pieces, 5);
+    return false;
+}
+
+bool fail_system(start_failure &failure, unsigned long system_error) {
+    const int error = errno;
+    const char *pieces[] = {"The pipeline could not be set up: ", std::strerror(error), "."};
+    fail(failure, CMDKIT_FAILED_SYSTEM, -1, error, system_error, pieces, 3);
+    return false;
+}
+
+// The caller's stream, or the null device where the caller has none.
+bool stream_or_null(int which, opened_handles &opened, os_handle &stream, start_failure &failure) {
+    stream = which >= 0 ? (opened.caller[which] = os_caller_stream(which)) : no_handle;
+    if (stream != no_handle)
+        return true;
+    unsigned long system_error = 0;
+    if (opened.null_device == no_handle && !os_open_null_device(opened.null_device, system_error))
+        return fail_system(failure, system_error);
+    stream = opened.null_device;
+    return true;
+}
+
+bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &failure) {
+    const cmdkit_pipeline &pipeline = *plan.pipeline;
+    opened_handles opened;
+    if (pipeline.input != nullptr &&
+        !open_target(pipeline.input, plan.directory, 0, opened.input, failure))
+        return false;
+    if (pipeline.output != nullptr &&
+        !open_target(pipeline.output, plan.directory, pipeline.append != 0 ? 2 : 1, opened.output,
+                     failure))
+        return false;
+    os_handle first_input = opened.input;
+    os_handle last_output = opened.output;
+    os_handle errors = no_handle;
+    if (first_input == no_handle) {
+        const bool null_input = (plan.flags & CMDKIT_START_NULL_INPUT) != 0;
+        if (!stream_or_null(null_input ? -1 : 0, opened, first_input, failure))
+            return false;
+    }
+    if (last_output == no_handle && !stream_or_null(1, opened, last_output, failure))
+        return false;
+    if ((plan.flags & CMDKIT_START_ERRORS_TO_OUTPUT) != 0)
+        errors = last_output;
+    else if (!stream_or_null(2, opened, errors, failure))
+        return false;
+
+    for (int i = 0; i < plan.count; ++i) {
+        command_streams streams;
+        streams.input = i == 0 ? first_input : opened.pipe_read;
+        streams.errors = errors;
+        if (i + 1 < plan.count) {
+            unsigned long system_error = 0;
+            os_handle next_read = no_handle;
+            if (!os_make_pipe(next_read, opened.pipe_write, system_error))
+                return fail_system(failure, system_error);
+            streams.output = opened.pipe_write;
+            const bool started = os_start_command(process, plan, i, streams, failure);
+            // The parent's copies of the ends handed over close at once, so
+            // that every reader sees the end when its writers end.
+            os_close(opened.pipe_read);
+            os_close(opened.pipe_write);
+            opened.pipe_write = no_handle;
+            opened.pipe_read = next_read;
+            if (!started)
+                return false;
+        } else {
+            streams.output = last_output;
+            if (!os_start_command(process, plan, i, streams, failure))
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+namespace cmdkit::internal {
+
+void fail(start_failure &failure, int stage, int index, int error, unsigned long system_error,
+          const char *const *pieces, size_t count) {
+    failure = start_failure{stage, index, error, system_error};
+    if (tracing()) {
+        text_buffer message;
+        for (size_t i = 0; i < count; ++i)
+            text_append(message, pieces[i]);
+        trace_text(message.data, message.length);
+        text_release(message);
+    }
+    errno = error;
+}
+
+void record_end(command_state &state, bool signaled, unsigned long code) {
+    if (state.exit.state != CMDKIT_EXIT_RUNNING)
+        return;
+    state.exit.state = state.kill_requested ? CMDKIT_EXIT_KILLED
+                       : signaled           ? CMDKIT_EXIT_SIGNALED
+                                            : CMDKIT_EXIT_EXITED;
+    state.exit.code = code;
+}
+
+size_t environment_name_length(const char *entry) {
+    if (entry[0] == '\0')
+        return 0;
+    const char *equals = std::strchr(entry + 1, '=');
+    return equals != nullptr ? static_cast<size_t>(equals - entry) : 0;
+}
+
+bool report_failure(cmdkit_failure *report, const start_failure &failure) {
+    if (report == nullptr || report->size < sizeof *report)
+        return report == nullptr;
+    report->stage = failure.stage;
+    report->index = failure.index;
+    report->error = failure.error;
+    report->system_error = failure.system_error;
+    return true;
+}
+
+int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
+                   cmdkit_process **process, start_failure &failure) {
+    *process = nullptr;
+    if (!check_request(pipeline, options, failure))
+        return -1;
+    start_plan plan;
+    cmdkit_process *started = nullptr;
+    if (prepare(*pipeline, options, plan, failure) && os_check_directory(plan.directory, failure)) {
+        started = os_new_process(plan);
+        if (!start_all(started, plan, failure)) {
+            const int error = errno;
+            os_free_process(started);
+            started = nullptr;
+            errno = error;
+        }
+    }
+    const int error = errno;
+    release(plan);
+    errno = error;
+    *process = started;
+    return started != nullptr ? 0 : -1;
+}
+
+} // namespace cmdkit::internal
+
+extern "C" int cmdkit_start(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
+                            cmdkit_process **process, cmdkit_failure *failure) {
+    start_failure outcome;
+    if (process == nullptr || !report_failure(failure, outcome)) {
+        refuse(outcome, "no place for the process or the failure report");
+        return -1;
+    }
+    const int result = start_pipeline(pipeline, options, process, outcome);
+    const int error = errno;
+    report_failure(failure, outcome);
+    errno = error;
+    return result;
+}
