@@ -46,3 +46,20 @@ python3 bench/compare.py "$BUILD/bench" "$BUILD/bench/inputs" --results bench/RE
     printf '```\n'
 } >>bench/RESULTS.md
 echo "(table written to bench/RESULTS.md)"
+
+echo "=== starting programs"
+"$BUILD/bench/bench/cmdkit_start_bench" --benchmark_min_time=1 --benchmark_repetitions=7 \
+    --benchmark_report_aggregates_only=true | tee "$BUILD/bench/start.txt"
+{
+    printf '\n## Starting programs\n\n'
+    printf 'Start and wait: `cmdkit_run` given the bare name and a `PATH` of one absolute\n'
+    printf 'entry, against the floor, which spawns the same absolute path with the same\n'
+    printf 'attributes (close-from, signal defaults, empty mask) and waits.  Medians of 7\n'
+    printf 'repetitions of wall time; goal: at most 1.10 of the floor.\n\n'
+    printf '| measure | cmdkit | floor | ratio |\n| --- | --- | --- | --- |\n'
+    awk '/_median/ { split($1, name, "/"); time[name[1] "/" name[2]] = $2 }
+         END { for (n = 1; n <= 3; n += 2) {
+                   c = time["BM_cmdkit_run/" n]; f = time["BM_floor/" n]
+                   printf "| %d command%s | %.0f us | %.0f us | %.2f |\n", n, n == 1 ? "" : "s",
+                          c / 1000, f / 1000, c / f } }' "$BUILD/bench/start.txt"
+} >>bench/RESULTS.md

@@ -6,8 +6,8 @@ install(TARGETS cmdkit EXPORT cmdkitTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/cmdkit)
 if(CMDKIT_BUILD_DEMO)
-    install(TARGETS cmdkit-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES doc/cmdkit-demo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(TARGETS cmdkit-demo cmdkit-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES doc/cmdkit-demo.1 doc/cmdkit-run.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 set(cmdkit_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/cmdkit)

@@ -100,6 +100,10 @@ for leg in "${windows_legs[@]}"; do
     elif [ ! -x "$wine" ]; then
         record "$name" skipped - 0 "$wine is not installed"
         continue
+    elif ! "$wine" --version >/dev/null 2>&1; then
+        # A kernel without 32-bit support cannot run the i386 loader.
+        record "$name" skipped - 0 "$wine cannot run on this kernel"
+        continue
     fi
     if [ -z "$prefix_ready" ]; then
         start=$SECONDS

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -102,6 +103,54 @@ TEST(CppLayer, ScopedTraceCapturesOrSilencesAndRestores) {
     cmdkit_set_trace(cmdkit_trace_to_stderr, nullptr);
     EXPECT_EQ(context, &marker);
     EXPECT_THROW(cmdkit::look_for_cmd("x", {0x8000u, {}, {}}), std::invalid_argument);
+}
+
+// The start, run and capture forms over the test child; a process going out
+// of scope, or moved from, leaves nothing running.
+TEST(CppLayer, StartRunAndCaptureWithoutALine) {
+    using namespace std::chrono_literals;
+    testing_support::scratch_directory scratch;
+    scoped_variable path("PATH", testing_support::programs_folder().u8string());
+    cmdkit::scoped_trace quiet(nullptr);
+    const cmdkit::command child = {"argv_echo", "--child"};
+    auto with = [&](std::vector<std::string> more) {
+        cmdkit::command arguments = child;
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    };
+    EXPECT_EQ(cmdkit::run(with({"exit", "3"}))->code, 3u);
+    EXPECT_EQ(cmdkit::run(cmdkit::start_spec{{with({"lines", "1", "x"})}, {}, "out", true})->code,
+              0u);
+    EXPECT_EQ(cmdkit::run_line("argv_echo --child lines 1 y >> out")->code, 0u);
+    EXPECT_EQ(cmdkit::capture_line("argv_echo --child copy < out")->output, "x 0\ny 0\n");
+    EXPECT_EQ(
+        cmdkit::capture(cmdkit::start_spec{{with({"lines", "2", "a b"}), with({"copy"})}})->output,
+        "a b 0\na b 1\n");
+    const std::optional<cmdkit::captured> limited =
+        cmdkit::capture(with({"spawn-sleeper"}), {}, 300ms);
+    ASSERT_TRUE(limited.has_value());
+    EXPECT_EQ(limited->status.state, CMDKIT_EXIT_KILLED);
+    EXPECT_FALSE(limited->output.empty());
+    cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+    EXPECT_EQ(cmdkit::start_line("missing", {}, &failure), std::nullopt);
+    EXPECT_EQ(failure.stage, CMDKIT_FAILED_FIND);
+    EXPECT_THROW(cmdkit::run(with({std::string("a\0b", 3)}), {}, {}, &failure),
+                 std::invalid_argument);
+    EXPECT_EQ(failure.stage, CMDKIT_FAILED_REQUEST);
+    EXPECT_THROW(cmdkit::run_line("argv_echo", {}, 0ms), std::invalid_argument);
+    EXPECT_THROW(cmdkit::start(child, {0x8000u, {}, {}, {}}), std::invalid_argument);
+
+    std::optional<cmdkit::process> sleeper = cmdkit::start(with({"sleep"}));
+    ASSERT_TRUE(sleeper.has_value());
+    cmdkit::process moved = std::move(*sleeper);
+    EXPECT_EQ(sleeper->wait(), cmdkit::wait_result::failed);
+    EXPECT_FALSE(sleeper->kill());
+    EXPECT_EQ(sleeper->read_all_output(), std::nullopt);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(moved.wait(10ms), cmdkit::wait_result::timed_out);
+    const auto begun = std::chrono::steady_clock::now();
+    { cmdkit::process gone = std::move(moved); }
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s);
 }
 
 } // namespace

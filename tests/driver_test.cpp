@@ -1,11 +1,21 @@
+#include "cmdkit.hpp"
 #include "support/environment.h"
 #include "support/names.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -15,6 +25,7 @@ using testing_support::run_program;
 using testing_support::scratch_directory;
 
 std::string demo_program;
+std::string run_program_path;
 std::string preload_library;
 
 #ifdef _WIN32
@@ -544,11 +555,126 @@ TEST_F(LookupLoop, AFailedWriteOfAFullBufferOrOfTheLastAnswerEndsWithTwo) {
 #endif
 }
 
+// cmdkit-run, started by the library it is made of, both streams together.
+struct run_case {
+    std::vector<std::string> args;
+    int status;
+    std::string output; // what both streams hold, or with `...` at the end, begin with
+};
+
+class CmdkitRun : public testing::Test {
+  protected:
+    cmdkit::captured run(const std::vector<std::string> &args) {
+        cmdkit::command command = {run_program_path};
+        command.insert(command.end(), args.begin(), args.end());
+        cmdkit::start_options options;
+        options.flags = CMDKIT_START_ERRORS_TO_OUTPUT | CMDKIT_START_NULL_INPUT;
+        cmdkit::scoped_trace quiet(nullptr);
+        return cmdkit::capture(command, options, std::chrono::seconds(60)).value();
+    }
+
+    scratch_directory scratch;
+    testing_support::scoped_variable path{"PATH", testing_support::programs_folder().u8string()};
+};
+
+TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
+    std::ofstream(scratch.path() / "bad.exe", std::ios::binary) << "\x7f"
+                                                                   "ELF, not a program";
+    std::filesystem::permissions(scratch.path() / "bad.exe", std::filesystem::perms::owner_all);
+    std::filesystem::create_directory(scratch.path() / "sub");
+    const std::string usage = "usage: cmdkit-run [-t SECONDS] [-C DIR] [-p] [-v] [--] LINE\n";
+    const std::vector<run_case> rows = {
+        {{"argv_echo --child exit 7"}, 7, ""},
+        {{"missing x"}, 127, "cmdkit-run: Command 1 (missing): not found.\n"},
+        {{"./bad.exe"}, 126, "cmdkit-run: Command 1 (./bad.exe) could not be started: ..."},
+        {{"argv_echo --child copy < missing"},
+         125,
+         "cmdkit-run: Input file missing cannot be opened: ..."},
+        {{"-t", "0.3", "argv_echo --child sleep"},
+         124,
+         "cmdkit-run: the time limit ran out; the pipeline was killed\n"},
+        {{"-t", "0", "argv_echo --child exit 0"}, 0, ""},
+        {{"a |"}, 2, "cmdkit-run: No command name seen.\n"},
+        {{"a", "b"}, 2, "cmdkit-run: one line expected; quote the whole line\n" + usage},
+        {{"-t", "1e3", "x"}, 2, "cmdkit-run: not a number of seconds: 1e3\n" + usage},
+        {{"-t", "2147483.001", "x"},
+         2,
+         "cmdkit-run: not a number of seconds: 2147483.001\n" + usage},
+        {{"-C", "sub", "argv_echo --child lines 1 x > out"}, 0, ""},
+        {{"-p", "argv_echo --child exit 4 | argv_echo --child exit 0"}, 4, ""},
+        {{"argv_echo --child exit 4 | argv_echo --child exit 0"}, 0, ""},
+        {{"-v", "missing"}, 127, "line = missing\n..."},
+        {{"--", "argv_echo --child lines 1 \xC3\xA9 > \xC3\xBC.txt"}, 0, ""},
+        {{"--version"}, 0, "cmdkit-run 1.0.0\n"},
+#ifndef _WIN32
+        {{"/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, ""},
+#endif
+    };
+    for (const run_case &row : rows) {
+        const cmdkit::captured ran = run(row.args);
+        const std::string &expected = row.output;
+        EXPECT_EQ(static_cast<int>(ran.status.code), row.status) << row.args.back();
+        if (ends_with(expected, "..."))
+            EXPECT_EQ(ran.output.rfind(expected.substr(0, expected.size() - 3), 0), 0u)
+                << ran.output;
+        else
+            EXPECT_EQ(ran.output, expected) << row.args.back();
+    }
+    EXPECT_TRUE(ends_with(run({"-v", "missing"}).output,
+                          "\ncmdkit-run: Command 1 (missing): not found.\n"));
+    EXPECT_TRUE(std::filesystem::exists(scratch.path() / "sub" / "out"));
+    std::ifstream unicode(scratch.path() / std::filesystem::u8path("\xC3\xBC.txt"));
+    std::string line;
+    EXPECT_TRUE(std::getline(unicode, line) && line == "\xC3\xA9 0");
+}
+
+#ifndef _WIN32
+// An interrupt is the pipeline's to act on: sent to the whole group, the
+// command ends by it and so does cmdkit-run; sent to cmdkit-run alone while
+// a time limit gives the pipeline a group of its own, the pipeline is
+// killed and cmdkit-run ends by it.  The command tells cmdkit-run's pid.
+TEST_F(CmdkitRun, EndsByTheInterruptThePipelineEndedBy) {
+    cmdkit_set_trace(nullptr, nullptr);
+    std::ofstream(scratch.path() / "in") << "x\n";
+    const std::string tell = "/bin/sh -c \"echo $PPID; exec /bin/sleep 60\"";
+    for (bool whole_group : {true, false}) {
+        std::string line = whole_group ? tell : tell + " < in";
+        std::string time_limit = "-t", seconds = "60";
+        std::vector<char *> argv = {run_program_path.data()};
+        if (!whole_group) {
+            argv.push_back(time_limit.data());
+            argv.push_back(seconds.data());
+        }
+        argv.push_back(line.data());
+        argv.push_back(nullptr);
+        char **commands[] = {argv.data(), nullptr};
+        cmdkit_pipeline pipeline{sizeof pipeline, commands, 1, nullptr, nullptr, 0};
+        cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
+        options.flags =
+            CMDKIT_START_NEW_GROUP | CMDKIT_START_CAPTURE_OUTPUT | CMDKIT_START_NULL_INPUT;
+        cmdkit_process *process = nullptr;
+        ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+        char told[32] = {};
+        ASSERT_GT(cmdkit_read_output(process, told, sizeof told - 1, 30000), 0);
+        const pid_t pid = static_cast<pid_t>(std::atol(told));
+        ASSERT_EQ(whole_group ? killpg(pid, SIGINT) : kill(pid, SIGINT), 0);
+        EXPECT_EQ(cmdkit_wait(process, 30000), 0) << whole_group;
+        cmdkit_exit exit{};
+        cmdkit_exit_status(process, 0, &exit);
+        EXPECT_EQ(exit.state, CMDKIT_EXIT_SIGNALED) << whole_group;
+        EXPECT_EQ(exit.code, static_cast<unsigned long>(SIGINT)) << whole_group;
+        cmdkit_free_process(process);
+    }
+    cmdkit_set_trace(cmdkit_trace_to_stderr, nullptr);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     preload_library = testing_support::sibling_program(argv[0], "fault_injection.so");
     demo_program = testing_support::sibling_program(argv[0], "cmdkit-demo");
+    run_program_path = testing_support::sibling_program(argv[0], "cmdkit-run");
     return RUN_ALL_TESTS();
 }

@@ -8,13 +8,13 @@
 #   install_consumers.sh --archive NM LIBRARY   (the export check alone)
 set -euo pipefail
 
-public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_get_trace cmdkit_is_batch_path cmdkit_set_trace cmdkit_trace_to_stderr concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_clear_pipeline cmdkit_contained cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_read_output cmdkit_run cmdkit_run_pipeline cmdkit_set_trace cmdkit_start cmdkit_trace_to_stderr cmdkit_wait concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
 
-# A static archive defines only public C names (cmdkit_to_utf16 on Windows)
+# A static archive defines only public C names (cmdkit_to_utf16 and cmdkit_from_utf16 on Windows)
 # and C++ names under cmdkit:: or std::; weak and COMDAT (.text$...)
 # definitions, such as mingw's inline printf wrappers, may repeat anywhere.
 check_archive() { # nm, archive
-    "$1" -C --defined-only --extern-only -f sysv "$2" | awk -F'|' -v public=" $public cmdkit_to_utf16 " '
+    "$1" -C --defined-only --extern-only -f sysv "$2" | awk -F'|' -v public=" $public cmdkit_to_utf16 cmdkit_from_utf16 " '
         NF >= 7 && $3 !~ /[WwVvu]/ && $7 !~ /\$/ {
             name = $1; gsub(/^ +| +$/, "", name)
             if (!index(public, " " name " ") && name !~ /^(cmdkit|std)::/) { print "not public: " name; bad = 1 }

@@ -601,13 +601,7 @@ using testing_support::scoped_variable;
 using testing_support::scratch_directory;
 
 fs::path child_folder() {
-#ifdef _WIN32
-    wchar_t self[MAX_PATH * 4];
-    return fs::path(std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH * 4)))
-        .parent_path();
-#else
-    return fs::read_symlink("/proc/self/exe").parent_path();
-#endif
+    return testing_support::programs_folder();
 }
 
 std::string read_all(const fs::path &file) {
@@ -1000,4 +994,32 @@ TEST_F(Pipelines, UnicodeNamesAndHostileBatchArgumentsArriveExactly) {
     }
 }
 #endif
+
+// What a descendant keeps open is read until the limit, then the kill ends
+// it where the pipeline is contained; with a `>` target the output ends at
+// once.
+TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child spawn-sleeper 0", &pipeline), 0);
+    cmdkit_start_options capturing = CMDKIT_START_OPTIONS_INIT;
+    capturing.flags = CMDKIT_START_CAPTURE_OUTPUT | CMDKIT_START_NEW_GROUP;
+    cmdkit_process *process = nullptr;
+    ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    char buffer[64];
+    EXPECT_GT(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
+    EXPECT_EQ(cmdkit_wait(process, 30000), 0);
+    errno = 0;
+    EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 500), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(cmdkit_contained(process), 1);
+    EXPECT_EQ(cmdkit_kill(process), 0);
+    EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
+    cmdkit_free_process(process);
+    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child lines 1 x > out", &pipeline), 0);
+    ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 0), 0);
+    cmdkit_free_process(process);
+}
 } // namespace

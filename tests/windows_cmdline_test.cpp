@@ -199,6 +199,9 @@ TEST(WindowsComposition, SurrogatesSpelledApartAreNoPair) {
     wchar_t *lows = cmdkit_to_utf16("\xED\xB0\x80\xED\xB0\x80");
     EXPECT_EQ(std::wstring(lows), std::wstring(L"\xDC00\xDC00"));
     std::free(lows);
+    char *back = cmdkit_from_utf16(L"\xD800x");
+    EXPECT_STREQ(back, "\xED\xA0\x80x");
+    std::free(back);
 }
 #endif
 

@@ -16,8 +16,20 @@
  * argument or program name holding a NUL (nullopt, errno EINVAL), since a
  * check made on the whole string would not hold for the part that runs.
  *
- * On Windows all text is UTF-8, as in cmdline.h; to_utf16 converts it for
- * the wide system calls.
+ * On Windows all text is UTF-8, as in cmdline.h; to_utf16 and from_utf16
+ * convert it for and from the wide system calls.
+ *
+ * Starting programs (cmdrun.h): start, run and capture take a command (one
+ * program and its arguments), a start_spec (a pipeline from data) or, in
+ * their _line forms, a line to parse; distinct names, because a braced list
+ * such as {"sort"} would fit all three.  Each takes a last `cmdkit_failure *`
+ * filled as in C.  std::invalid_argument is thrown exactly when C reports
+ * stage CMDKIT_FAILED_REQUEST, and for durations that are negative, do not
+ * fit a long, or are 0 where C refuses 0; everything else that fails gives
+ * nullopt with errno and the report.  The command and start_spec forms and
+ * start_options refuse a NUL byte in any argument, target, directory,
+ * environment entry, lookup path or comspec (stage REQUEST): nothing starts
+ * with a string cut short.  The line forms keep the parse rule.
  *
  * Not thread-safe, for the reasons given in cmdline.h.
  */
@@ -29,8 +41,11 @@
 #endif
 
 #include "cmdline.h"
+#include "cmdrun.h"
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
@@ -64,6 +79,32 @@ struct lookup_options {
     unsigned flags = 0;                 // CMDKIT_LOOKUP_... from cmdline.h
     std::optional<std::string> path;    // searched instead of the environment's PATH
     std::optional<std::string> comspec; // used instead of the environment's COMSPEC
+};
+
+// A pipeline from data for start, run and capture: its targets are plain
+// file names, used as they are (cmdkit::pipeline, from a parse, keeps the
+// quotes of its targets).
+struct start_spec {
+    std::vector<command> commands;
+    std::optional<std::string> input{}, output{};
+    bool append = false;
+};
+
+// How a pipeline is started (cmdkit_start_options in cmdrun.h).
+struct start_options {
+    unsigned flags = 0;                                    // CMDKIT_START_... from cmdrun.h
+    std::optional<lookup_options> lookup{};                // nullopt: the careful default
+    std::optional<std::string> directory{};                // nullopt: the caller's
+    std::optional<std::vector<std::string>> environment{}; // nullopt: the caller's
+};
+
+enum class wait_result { ended, timed_out, failed };
+
+// A pipeline's output and the exit cmdkit_run would give; capture checks
+// no exit status, and its name does not pretend to.
+struct captured {
+    std::string output;
+    cmdkit_exit status;
 };
 
 namespace detail {
@@ -150,6 +191,107 @@ inline std::optional<std::string> composed(char *(*compose)(char **), const comm
 
 inline const char *c_str_or_null(const std::optional<std::string> &text) {
     return text ? text->c_str() : nullptr;
+}
+
+// A refusal of the request: the report filled as C fills it, then thrown.
+[[noreturn]] inline void refuse(cmdkit_failure *failure, const char *what) {
+    if (failure != nullptr && failure->size >= sizeof *failure) {
+        failure->stage = CMDKIT_FAILED_REQUEST;
+        failure->index = -1;
+        failure->error = EINVAL;
+        failure->system_error = EINVAL;
+    }
+    errno = EINVAL;
+    throw std::invalid_argument(what);
+}
+
+inline bool has_nul(const std::optional<std::string> &text) {
+    return text && text->find('\0') != std::string::npos;
+}
+
+// A time limit for C: -1 for none; negative, too large or (where C
+// refuses it) zero limits are refused.
+inline long milliseconds_of(std::optional<std::chrono::milliseconds> timeout, bool zero_allowed,
+                            cmdkit_failure *failure) {
+    if (!timeout)
+        return -1;
+    const auto count = timeout->count();
+    if (count < 0 || count > LONG_MAX || (count == 0 && !zero_allowed))
+        refuse(failure, "cmdkit: a time limit C cannot take");
+    return static_cast<long>(count);
+}
+
+// The C options over the C++ values, which must outlive it.
+class c_start_options {
+  public:
+    c_start_options(const start_options &options, cmdkit_failure *failure) {
+        bool nul = has_nul(options.directory);
+        if (options.lookup)
+            nul = nul || has_nul(options.lookup->path) || has_nul(options.lookup->comspec);
+        if (options.environment) {
+            for (const std::string &entry : *options.environment) {
+                nul = nul || entry.find('\0') != std::string::npos;
+                environment_.push_back(entry.c_str());
+            }
+            environment_.push_back(nullptr);
+        }
+        if (nul)
+            refuse(failure, "cmdkit: a NUL byte in the start options");
+        options_.flags = options.flags;
+        options_.directory = c_str_or_null(options.directory);
+        options_.environment = options.environment ? environment_.data() : nullptr;
+        if (options.lookup) {
+            lookup_.flags = options.lookup->flags;
+            lookup_.path = c_str_or_null(options.lookup->path);
+            lookup_.comspec = c_str_or_null(options.lookup->comspec);
+            options_.lookup = &lookup_;
+        }
+    }
+    c_start_options(const c_start_options &) = delete;
+    c_start_options &operator=(const c_start_options &) = delete;
+    const cmdkit_start_options *get() const { return &options_; }
+
+  private:
+    cmdkit_start_options options_ = CMDKIT_START_OPTIONS_INIT;
+    cmdkit_lookup_options lookup_ = CMDKIT_LOOKUP_OPTIONS_INIT;
+    std::vector<const char *> environment_;
+};
+
+// The C pipeline over a spec, which must outlive it.
+class c_spec {
+  public:
+    c_spec(const start_spec &spec, cmdkit_failure *failure) : list_(spec.commands) {
+        bool nul = has_nul(spec.input) || has_nul(spec.output);
+        for (const command &arguments : spec.commands)
+            nul = nul || holds_nul(arguments);
+        if (nul)
+            refuse(failure, "cmdkit: a NUL byte in the pipeline");
+        pipeline_.commands = list_.get();
+        pipeline_.count = static_cast<int>(spec.commands.size());
+        pipeline_.input = const_cast<char *>(c_str_or_null(spec.input));
+        pipeline_.output = const_cast<char *>(c_str_or_null(spec.output));
+        pipeline_.append = spec.append ? 1 : 0;
+    }
+    const cmdkit_pipeline *get() const { return &pipeline_; }
+
+  private:
+    c_command_list list_;
+    cmdkit_pipeline pipeline_ = CMDKIT_PIPELINE_INIT;
+};
+
+// C's failure report, or ours when the caller gave none; a refused request
+// is thrown.
+template <typename Call> int reported(cmdkit_failure *failure, Call call) {
+    cmdkit_failure own = CMDKIT_FAILURE_INIT;
+    cmdkit_failure *report = failure != nullptr ? failure : &own;
+    const int result = call(report);
+    if (result < 0 && report->stage == CMDKIT_FAILED_REQUEST)
+        refuse(failure, "cmdkit: the request was refused");
+    return result;
+}
+
+inline start_spec spec_of(const command &arguments) {
+    return start_spec{{arguments}, std::nullopt, std::nullopt, false};
 }
 
 } // namespace detail
@@ -259,6 +401,244 @@ inline std::optional<std::string> compose_for_batch(const command &arguments) {
     return detail::composed(::argv_to_batch_cmdline, arguments);
 }
 
+class process;
+namespace detail {
+std::optional<captured> captured_from(std::optional<process> begun,
+                                      std::optional<std::chrono::milliseconds> timeout);
+} // namespace detail
+
+// A started pipeline, which it kills and reaps when it goes out of scope
+// (cmdkit_free_process): nothing the pipeline contains is left running.
+class process {
+  public:
+    process() = default;
+    explicit process(cmdkit_process *started) : process_(started) {}
+    ~process() { ::cmdkit_free_process(process_); }
+    process(process &&other) noexcept : process_(other.process_) { other.process_ = nullptr; }
+    process &operator=(process &&other) noexcept {
+        if (this != &other) {
+            ::cmdkit_free_process(process_);
+            process_ = other.process_;
+            other.process_ = nullptr;
+        }
+        return *this;
+    }
+    process(const process &) = delete;
+    process &operator=(const process &) = delete;
+
+    // Waits for every command (cmdkit_wait); nullopt: no limit.
+    wait_result wait(std::optional<std::chrono::milliseconds> timeout = {}) {
+        const long limit = detail::milliseconds_of(timeout, true, nullptr);
+        if (process_ == nullptr) {
+            errno = EINVAL;
+            return wait_result::failed;
+        }
+        const int waited = ::cmdkit_wait(process_, limit);
+        return waited == 0   ? wait_result::ended
+               : waited == 1 ? wait_result::timed_out
+                             : wait_result::failed;
+    }
+
+    // What was last seen of command `index` (cmdkit_exit_status).
+    std::optional<cmdkit_exit> status(int index) const {
+        cmdkit_exit exit{};
+        if (process_ == nullptr || ::cmdkit_exit_status(process_, index, &exit) != 0)
+            return std::nullopt;
+        return exit;
+    }
+
+    // The captured output to its end; nullopt with errno on a failure or
+    // when time runs out (ETIMEDOUT).
+    std::optional<std::string>
+    read_all_output(std::optional<std::chrono::milliseconds> timeout = {}) {
+        std::string output;
+        return read_into(output, timeout) ? std::optional<std::string>(std::move(output))
+                                          : std::nullopt;
+    }
+
+    // Ends what still runs (cmdkit_kill); false on a moved-from process.
+    bool kill() { return process_ != nullptr && ::cmdkit_kill(process_) == 0; }
+
+  private:
+    friend std::optional<captured> detail::captured_from(std::optional<process>,
+                                                         std::optional<std::chrono::milliseconds>);
+
+    // Reads into `output` until the end, the limit or a failure.
+    bool read_into(std::string &output, std::optional<std::chrono::milliseconds> timeout) {
+        const long limit = detail::milliseconds_of(timeout, true, nullptr);
+        if (process_ == nullptr) {
+            errno = EINVAL;
+            return false;
+        }
+        const auto deadline =
+            std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+        char buffer[65536];
+        for (;;) {
+            long left = limit;
+            if (timeout) {
+                const auto now = std::chrono::steady_clock::now();
+                left =
+                    now >= deadline
+                        ? 0
+                        : static_cast<long>(
+                              std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            }
+            const ptrdiff_t count = ::cmdkit_read_output(process_, buffer, sizeof buffer, left);
+            if (count < 0)
+                return false;
+            if (count == 0)
+                return true;
+            output.append(buffer, static_cast<size_t>(count));
+        }
+    }
+
+    cmdkit_process *process_ = nullptr;
+};
+
+namespace detail {
+
+inline std::optional<process> started(const cmdkit_pipeline *pipeline, const start_options &options,
+                                      cmdkit_failure *failure) {
+    const c_start_options c_options(options, failure);
+    cmdkit_process *begun = nullptr;
+    if (reported(failure, [&](cmdkit_failure *report) {
+            return ::cmdkit_start(pipeline, c_options.get(), &begun, report);
+        }) != 0)
+        return std::nullopt;
+    return std::optional<process>(std::in_place, begun);
+}
+
+inline std::optional<cmdkit_exit> ran(const cmdkit_pipeline *pipeline, const start_options &options,
+                                      std::optional<std::chrono::milliseconds> timeout,
+                                      cmdkit_failure *failure) {
+    const long limit = milliseconds_of(timeout, false, failure);
+    const c_start_options c_options(options, failure);
+    cmdkit_exit status{};
+    if (reported(failure, [&](cmdkit_failure *report) {
+            return ::cmdkit_run_pipeline(pipeline, c_options.get(), limit, &status, report);
+        }) < 0)
+        return std::nullopt;
+    return status;
+}
+
+// Reading and waiting share the time limit; past it the pipeline is killed
+// and the output read so far kept.
+inline std::optional<captured> captured_from(std::optional<process> begun,
+                                             std::optional<std::chrono::milliseconds> timeout) {
+    if (!begun)
+        return std::nullopt;
+    const auto start = std::chrono::steady_clock::now();
+    captured result{{}, {CMDKIT_EXIT_UNKNOWN, 0}};
+    bool in_time = begun->read_into(result.output, timeout);
+    if (!in_time && errno != ETIMEDOUT)
+        return std::nullopt;
+    if (in_time) {
+        std::optional<std::chrono::milliseconds> left;
+        if (timeout) {
+            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start);
+            left = spent < *timeout ? *timeout - spent : std::chrono::milliseconds(0);
+        }
+        const wait_result waited = begun->wait(left);
+        if (waited == wait_result::failed)
+            return std::nullopt;
+        in_time = waited == wait_result::ended;
+    }
+    if (!in_time) {
+        begun->kill();
+        if (begun->wait() == wait_result::failed)
+            return std::nullopt;
+    }
+    int last = 0;
+    while (begun->status(last + 1))
+        ++last;
+    result.status = begun->status(last).value_or(result.status);
+    return result;
+}
+
+} // namespace detail
+
+// Starts a line, a command or a spec (cmdkit_start).
+inline std::optional<process> start_line(std::string_view line, const start_options &options = {},
+                                         cmdkit_failure *failure = nullptr) {
+    const std::string text = detail::up_to_nul(line);
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    if (::cmdkit_parse_pipeline(text.c_str(), &pipeline) != 0) {
+        if (failure != nullptr && failure->size >= sizeof *failure)
+            *failure = cmdkit_failure{sizeof *failure, CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL};
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    struct clear {
+        cmdkit_pipeline *pipeline;
+        ~clear() { ::cmdkit_clear_pipeline(pipeline); }
+    } cleared{&pipeline};
+    return detail::started(&pipeline, options, failure);
+}
+
+inline std::optional<process> start(const start_spec &spec, const start_options &options = {},
+                                    cmdkit_failure *failure = nullptr) {
+    const detail::c_spec pipeline(spec, failure);
+    return detail::started(pipeline.get(), options, failure);
+}
+
+inline std::optional<process> start(const command &arguments, const start_options &options = {},
+                                    cmdkit_failure *failure = nullptr) {
+    return start(detail::spec_of(arguments), options, failure);
+}
+
+// Starts, waits and frees (cmdkit_run, cmdkit_run_pipeline); a time limit
+// that killed the pipeline shows as KILLED.
+inline std::optional<cmdkit_exit> run_line(std::string_view line, const start_options &options = {},
+                                           std::optional<std::chrono::milliseconds> timeout = {},
+                                           cmdkit_failure *failure = nullptr) {
+    const long limit = detail::milliseconds_of(timeout, false, failure);
+    const detail::c_start_options c_options(options, failure);
+    const std::string text = detail::up_to_nul(line);
+    cmdkit_exit status{};
+    if (detail::reported(failure, [&](cmdkit_failure *report) {
+            return ::cmdkit_run(text.c_str(), c_options.get(), limit, &status, report);
+        }) < 0)
+        return std::nullopt;
+    return status;
+}
+
+inline std::optional<cmdkit_exit> run(const start_spec &spec, const start_options &options = {},
+                                      std::optional<std::chrono::milliseconds> timeout = {},
+                                      cmdkit_failure *failure = nullptr) {
+    const detail::c_spec pipeline(spec, failure);
+    return detail::ran(pipeline.get(), options, timeout, failure);
+}
+
+inline std::optional<cmdkit_exit> run(const command &arguments, const start_options &options = {},
+                                      std::optional<std::chrono::milliseconds> timeout = {},
+                                      cmdkit_failure *failure = nullptr) {
+    return run(detail::spec_of(arguments), options, timeout, failure);
+}
+
+// The output of a line, a command or a spec, and its exit.
+inline std::optional<captured> capture_line(std::string_view line, start_options options = {},
+                                            std::optional<std::chrono::milliseconds> timeout = {},
+                                            cmdkit_failure *failure = nullptr) {
+    detail::milliseconds_of(timeout, false, failure);
+    options.flags |= CMDKIT_START_CAPTURE_OUTPUT;
+    return detail::captured_from(start_line(line, options, failure), timeout);
+}
+
+inline std::optional<captured> capture(const start_spec &spec, start_options options = {},
+                                       std::optional<std::chrono::milliseconds> timeout = {},
+                                       cmdkit_failure *failure = nullptr) {
+    detail::milliseconds_of(timeout, false, failure);
+    options.flags |= CMDKIT_START_CAPTURE_OUTPUT;
+    return detail::captured_from(start(spec, options, failure), timeout);
+}
+
+inline std::optional<captured> capture(const command &arguments, start_options options = {},
+                                       std::optional<std::chrono::milliseconds> timeout = {},
+                                       cmdkit_failure *failure = nullptr) {
+    return capture(detail::spec_of(arguments), std::move(options), timeout, failure);
+}
+
 #ifdef _WIN32
 // `text` as UTF-16 for the wide Windows calls (cmdkit_to_utf16); nullopt,
 // with errno EINVAL, when it is not UTF-8 (WTF-8).
@@ -268,6 +648,14 @@ inline std::optional<std::wstring> to_utf16(std::string_view text) {
     if (!units)
         return std::nullopt;
     return std::wstring(units.get());
+}
+
+// UTF-16 from the wide Windows calls as UTF-8 (WTF-8), lone surrogates kept
+// (cmdkit_from_utf16).
+inline std::string from_utf16(std::wstring_view text) {
+    const std::wstring copy(text.substr(0, text.find(L'\0')));
+    std::unique_ptr<char, detail::free_memory> bytes(::cmdkit_from_utf16(copy.c_str()));
+    return std::string(bytes.get());
 }
 #endif
 

@@ -333,6 +333,14 @@ CMDKIT_API char *pipeline_to_cmdline(char ***list, const char *input, const char
  * gives back exactly.
  */
 CMDKIT_API wchar_t *cmdkit_to_utf16(const char *text);
+
+/*
+ * The reverse: UTF-16 `text` as a new WTF-8 string, lone surrogates kept,
+ * so that a wmain argument or an environment value comes back exactly
+ * (WideCharToMultiByte would replace them); the caller frees it.  Null
+ * with errno EINVAL for a null `text`.
+ */
+CMDKIT_API char *cmdkit_from_utf16(const wchar_t *text);
 #endif
 
 #ifdef __cplusplus

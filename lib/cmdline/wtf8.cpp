@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace cmdkit::internal {
 
@@ -83,5 +84,18 @@ extern "C" wchar_t *cmdkit_to_utf16(const char *text) {
     }
     units[count] = L'\0';
     return units;
+}
+
+extern "C" char *cmdkit_from_utf16(const wchar_t *text) {
+    if (text == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const size_t count = std::wcslen(text);
+    // No unit takes more than three bytes.
+    const size_t size = count >= SIZE_MAX / 3 ? SIZE_MAX : 3 * count + 1;
+    auto *bytes = static_cast<char *>(xmalloc(size));
+    bytes[cmdkit::internal::utf16_to_wtf8(text, count, bytes)] = '\0';
+    return bytes;
 }
 #endif

@@ -25,7 +25,8 @@
  * thread's CreateProcess without a handle list (system, _popen, other
  * libraries) can inherit; on POSIX a fork without exec elsewhere copies the
  * pipe ends.  Calls on one process are the caller's to serialise, except
- * that cmdkit_kill may be called while another thread waits in cmdkit_wait.
+ * that cmdkit_kill may be called while another thread waits in cmdkit_wait
+ * or reads in cmdkit_read_output.
  *
  * Children: cmdkit needs its children's statuses left to it.  A caller that
  * ignores SIGCHLD or reaps with waitpid(-1) takes them: the wait then fails
@@ -93,6 +94,13 @@ CMDKIT_API void cmdkit_clear_pipeline(cmdkit_pipeline *pipeline);
  * own, which its Ctrl+C no longer reaches: the flag is for callers without
  * a console. */
 #define CMDKIT_START_NO_WINDOW 0x10u
+/* The last command's standard output (and with ERRORS_TO_OUTPUT every
+ * command's standard error) goes to a pipe the caller reads with
+ * cmdkit_read_output; a `>`/`>>` target in the line wins, and the read then
+ * reports the end of output at once.  Read the output to its end before
+ * waiting without a limit: a full pipe blocks the last command.  Refused by
+ * cmdkit_run and cmdkit_run_pipeline. */
+#define CMDKIT_START_CAPTURE_OUTPUT 0x20u
 
 typedef struct cmdkit_start_options {
     size_t size;                         /* sizeof (cmdkit_start_options) */
@@ -204,6 +212,21 @@ typedef struct cmdkit_exit {
  * a system call: 0 with *exit filled, or -1 with EINVAL for an index out of
  * range or a null pointer.  A command exiting with 259 is EXITED 259. */
 CMDKIT_API int cmdkit_exit_status(const cmdkit_process *process, int index, cmdkit_exit *exit);
+
+/*
+ * Reads what the pipeline writes to the capture pipe (CMDKIT_START_CAPTURE_
+ * OUTPUT): returns the count, at most `size` and at most INT_MAX, 0 at the
+ * end of output, -1 with ETIMEDOUT when nothing arrived within `timeout_ms`
+ * (nothing is lost; call again), -1 with EINVAL without the flag or for a
+ * `timeout_ms` cmdkit_wait would refuse, -1 with another errno on a system
+ * failure.  A descendant that inherited the pipe can keep it open after
+ * every command has ended: the time limit is what ends such a read (and
+ * cmdkit_kill where the pipeline is contained).  cmdkit_kill may be called
+ * from another thread while one reads, and one thread may read while
+ * another waits.  Unlike the functions that act, it returns a count.
+ */
+CMDKIT_API ptrdiff_t cmdkit_read_output(cmdkit_process *process, char *buffer, size_t size,
+                                        long timeout_ms);
 
 /* 1 when cmdkit_kill and cmdkit_free_process reach the commands'
  * descendants (a job on Windows, a group on POSIX with NEW_GROUP), else 0. */

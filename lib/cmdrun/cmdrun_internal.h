@@ -122,6 +122,15 @@ bool os_open_target(const char *name, const char *directory, int kind, os_handle
                     unsigned long &system_error);
 bool os_open_null_device(os_handle &handle, unsigned long &system_error);
 bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &system_error);
+// The capture pipe: an ordinary one on POSIX, on Windows a named pipe whose
+// reading end can be waited on with a time limit.
+bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &system_error);
+// The process keeps (and closes) the reading end.
+void os_keep_capture(cmdkit_process *process, os_handle read_end);
+// cmdkit_read_output for a process and checked arguments.
+ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, long timeout_ms);
+bool os_captures(const cmdkit_process *process);
+
 // A copy of the caller's standard stream 0, 1 or 2 for the start to close,
 // or no_handle when the caller has none.
 os_handle os_caller_stream(int which);

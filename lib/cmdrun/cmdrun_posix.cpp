@@ -41,6 +41,8 @@ struct cmdkit_process {
     posix_command *commands = nullptr;
     bool new_group = false;
     pid_t group = 0; // the leader's pid, with CMDKIT_START_NEW_GROUP
+    bool capturing = false;
+    int capture = -1; // the capture pipe's reading end, when there is one
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 };
 
@@ -92,44 +94,40 @@ struct locked {
 };
 
 // Reaps, without blocking, every command that has ended.  With a group of
-// its own the leader is only looked at (WNOWAIT) until every other command
-// is reaped, so that the group's number stays ours while we may signal it.
-// Returns 1 when every command is reaped, 0 when some still run, -1 with
-// errno when a status was taken by someone else.
+// its own the leader is only looked at (WNOWAIT) and reaped when the
+// process is freed, so that the group's number stays ours for as long as
+// cmdkit_kill may signal it.  Returns 1 when every command has ended, 0
+// when some still run, -1 with errno ECHILD when a status was taken by
+// someone else.
 int collect(cmdkit_process *process, int &failed_index) {
     int result = 1;
-    bool others_reaped = true;
-    for (int i = process->count - 1; i >= 0; --i) {
+    for (int i = 0; i < process->count; ++i) {
         posix_command &command = process->commands[i];
-        if (command.reaped)
-            continue;
+        command_state &state = process->states[i];
         const bool leader = process->new_group && i == 0;
+        if (command.reaped || (leader && state.exit.state != CMDKIT_EXIT_RUNNING))
+            continue;
         siginfo_t info{};
-        int options = WEXITED | WNOHANG;
-        if (leader && !others_reaped)
-            options |= WNOWAIT;
-        if (waitid(P_PID, static_cast<id_t>(command.pid), &info, options) != 0) {
-            if (errno == EINTR) {
-                ++i;
-                continue;
-            }
+        const int options = WEXITED | WNOHANG | (leader ? WNOWAIT : 0);
+        int waited = 0;
+        do
+            waited = waitid(P_PID, static_cast<id_t>(command.pid), &info, options);
+        while (waited != 0 && errno == EINTR);
+        if (waited != 0) {
             failed_index = i;
-            process->states[i].exit = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
+            state.exit = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
             command.reaped = true;
             result = -1;
             continue;
         }
         if (info.si_pid == 0) {
-            others_reaped = false;
             result = result < 0 ? result : 0;
             continue;
         }
         const bool signaled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
-        record_end(process->states[i], signaled, static_cast<unsigned long>(info.si_status));
-        if ((options & WNOWAIT) != 0) {
-            result = result < 0 ? result : 0;
+        record_end(state, signaled, static_cast<unsigned long>(info.si_status));
+        if (leader)
             continue;
-        }
         command.reaped = true;
         if (command.pidfd >= 0)
             close(command.pidfd);
@@ -302,6 +300,7 @@ cmdkit_process *os_new_process(const start_plan &plan) {
     new (process) cmdkit_process();
     process->count = plan.count;
     process->new_group = (plan.flags & CMDKIT_START_NEW_GROUP) != 0;
+    process->capturing = (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0;
     const auto count = static_cast<size_t>(plan.count);
     process->states = static_cast<command_state *>(xmalloc(count * sizeof(command_state)));
     process->commands = static_cast<posix_command *>(xmalloc(count * sizeof(posix_command)));
@@ -416,15 +415,64 @@ void os_free_process(cmdkit_process *process) {
     // Each failure marks its command as reaped, so this ends.
     while (os_wait(process, -1, ignored) < 0) {
     }
+    posix_command &leader = process->commands[0];
+    if (process->new_group && !leader.reaped) {
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(leader.pid), &info, WEXITED) != 0 &&
+               errno == EINTR) {
+        }
+    }
     for (int i = 0; i < process->count; ++i) {
         if (process->commands[i].pidfd >= 0)
             close(process->commands[i].pidfd);
     }
+    if (process->capture >= 0)
+        close(process->capture);
     std::free(process->states);
     std::free(process->commands);
     pthread_mutex_destroy(&process->lock);
     process->~cmdkit_process();
     std::free(process);
+}
+
+bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &system_error) {
+    return os_make_pipe(read_end, write_end, system_error);
+}
+
+void os_keep_capture(cmdkit_process *process, os_handle read_end) {
+    process->capture = static_cast<int>(read_end);
+}
+
+bool os_captures(const cmdkit_process *process) {
+    return process->capturing;
+}
+
+ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, long timeout_ms) {
+    if (process->capture < 0)
+        return 0;
+    const int64_t start = now_ms();
+    for (;;) {
+        int64_t remaining = -1;
+        if (timeout_ms >= 0)
+            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
+        pollfd ready{process->capture, POLLIN, 0};
+        const int limit =
+            remaining < 0 ? -1 : static_cast<int>(std::min<int64_t>(remaining, INT_MAX));
+        const int events = poll(&ready, 1, limit);
+        if (events < 0 && errno == EINTR)
+            continue;
+        if (events < 0)
+            return -1;
+        if (events == 0) {
+            if (remaining != 0 && (remaining < 0 || remaining >= INT_MAX))
+                continue;
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const ssize_t count = read(process->capture, buffer, size);
+        if (count >= 0 || errno != EINTR)
+            return count;
+    }
 }
 
 const command_state *os_states(const cmdkit_process *process, int &count) {

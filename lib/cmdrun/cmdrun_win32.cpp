@@ -32,6 +32,9 @@ struct cmdkit_process {
     bool job_tried = false;
     DWORD creation_flags = 0;
     wchar_t *environment = nullptr; // the sorted block, or null for the caller's
+    bool capturing = false;
+    HANDLE capture = nullptr; // the capture pipe's server end, when there is one
+    HANDLE capture_event = nullptr;
     CRITICAL_SECTION lock;
 };
 
@@ -425,6 +428,7 @@ cmdkit_process *os_new_process(const start_plan &plan) {
                               ((plan.flags & CMDKIT_START_NO_WINDOW) != 0 ? CREATE_NO_WINDOW : 0);
     if (plan.environment != nullptr)
         process->environment = environment_block(plan.environment);
+    process->capturing = (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0;
     return process;
 }
 
@@ -526,12 +530,93 @@ void os_free_process(cmdkit_process *process) {
     }
     if (process->job != nullptr)
         CloseHandle(process->job);
+    for (HANDLE handle : {process->capture, process->capture_event}) {
+        if (handle != nullptr)
+            CloseHandle(handle);
+    }
     DeleteCriticalSection(&process->lock);
     std::free(process->states);
     std::free(process->handles);
     std::free(process->environment);
     process->~cmdkit_process();
     std::free(process);
+}
+
+// A pipe of our own making, never one that exists already: a name with our
+// process id, a counter and bits of the clock, created as its first
+// instance, local clients only.  Its server end can be read with a limit.
+bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &system_error) {
+    static volatile LONG counter = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        LARGE_INTEGER ticks{};
+        QueryPerformanceCounter(&ticks);
+        wchar_t name[96];
+        std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\cmdkit-%lu-%ld-%llx",
+                      GetCurrentProcessId(), InterlockedIncrement(&counter),
+                      static_cast<unsigned long long>(ticks.QuadPart) * 0x9E3779B97F4A7C15ull);
+        HANDLE server = CreateNamedPipeW(
+            name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+            65536, 0, nullptr);
+        if (server == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY)
+                continue;
+            set_errno_from_system(system_error);
+            return false;
+        }
+        HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (client == INVALID_HANDLE_VALUE) {
+            set_errno_from_system(system_error);
+            CloseHandle(server);
+            return false;
+        }
+        read_end = reinterpret_cast<os_handle>(server);
+        write_end = reinterpret_cast<os_handle>(client);
+        return true;
+    }
+    system_error = ERROR_PIPE_BUSY;
+    errno = EIO;
+    return false;
+}
+
+void os_keep_capture(cmdkit_process *process, os_handle read_end) {
+    process->capture = reinterpret_cast<HANDLE>(read_end);
+    process->capture_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+bool os_captures(const cmdkit_process *process) {
+    return process->capturing;
+}
+
+// A read cancelled at the limit may still have taken data: it is returned,
+// never lost.
+ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, long timeout_ms) {
+    if (process->capture == nullptr)
+        return 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = process->capture_event;
+    ResetEvent(overlapped.hEvent);
+    DWORD count = 0;
+    if (!ReadFile(process->capture, buffer, static_cast<DWORD>(size), &count, &overlapped)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            const DWORD limit = timeout_ms < 0
+                                    ? INFINITE
+                                    : static_cast<DWORD>(std::min<unsigned long>(
+                                          static_cast<unsigned long>(timeout_ms), INFINITE - 1));
+            if (WaitForSingleObject(overlapped.hEvent, limit) == WAIT_TIMEOUT)
+                CancelIoEx(process->capture, &overlapped);
+            if (GetOverlappedResult(process->capture, &overlapped, &count, TRUE))
+                return static_cast<ptrdiff_t>(count);
+            error = GetLastError();
+        }
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF)
+            return 0;
+        errno = error == ERROR_OPERATION_ABORTED ? ETIMEDOUT : errno_of_windows_error(error);
+        return -1;
+    }
+    return static_cast<ptrdiff_t>(count);
 }
 
 const command_state *os_states(const cmdkit_process *process, int &count) {

@@ -65,6 +65,12 @@ int run_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options *op
         fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 1);
         return -1;
     }
+    // Nobody would read the output: the last command could block forever.
+    if (options->size >= sizeof *options && (options->flags & CMDKIT_START_CAPTURE_OUTPUT) != 0) {
+        const char *pieces[] = {"Refused: output capture in a run, which reads nothing."};
+        fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 1);
+        return -1;
+    }
     cmdkit_process *process = nullptr;
     if (start_pipeline(pipeline, options, &process, failure) != 0)
         return -1;
@@ -97,6 +103,16 @@ extern "C" int cmdkit_wait(cmdkit_process *process, long timeout_ms) {
     }
     int failed_index = -1;
     return os_wait(process, timeout_ms, failed_index);
+}
+
+extern "C" ptrdiff_t cmdkit_read_output(cmdkit_process *process, char *buffer, size_t size,
+                                        long timeout_ms) {
+    if (process == nullptr || (buffer == nullptr && size != 0) || !valid_timeout(timeout_ms) ||
+        !os_captures(process)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return os_read_output(process, buffer, size < INT_MAX ? size : INT_MAX, timeout_ms);
 }
 
 extern "C" int cmdkit_exit_status(const cmdkit_process *process, int index, cmdkit_exit *exit) {

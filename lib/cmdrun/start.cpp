@@ -16,7 +16,7 @@ namespace {
 
 constexpr unsigned known_start_flags = CMDKIT_START_NULL_INPUT | CMDKIT_START_ERRORS_TO_OUTPUT |
                                        CMDKIT_START_PIPEFAIL | CMDKIT_START_NEW_GROUP |
-                                       CMDKIT_START_NO_WINDOW;
+                                       CMDKIT_START_NO_WINDOW | CMDKIT_START_CAPTURE_OUTPUT;
 
 // Nothing relative to the current directory is searched, a name written
 // as a path means that path, and PATH is read as the system reads it.
@@ -270,11 +270,12 @@ struct opened_handles {
     os_handle null_device = no_handle;
     os_handle pipe_read = no_handle;  // for the next command
     os_handle pipe_write = no_handle; // for the command being started
+    os_handle capture = no_handle;    // the capture pipe's writing end
     os_handle caller[3] = {no_handle, no_handle, no_handle};
 
     ~opened_handles() {
-        for (os_handle handle :
-             {input, output, null_device, pipe_read, pipe_write, caller[0], caller[1], caller[2]})
+        for (os_handle handle : {input, output, null_device, pipe_read, pipe_write, capture,
+                                 caller[0], caller[1], caller[2]})
             os_close(handle);
     }
 };
@@ -328,6 +329,14 @@ bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &f
         const bool null_input = (plan.flags & CMDKIT_START_NULL_INPUT) != 0;
         if (!stream_or_null(null_input ? -1 : 0, opened, first_input, failure))
             return false;
+    }
+    if (last_output == no_handle && (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0) {
+        unsigned long system_error = 0;
+        os_handle capture = no_handle;
+        if (!os_make_capture(capture, opened.capture, system_error))
+            return fail_system(failure, system_error);
+        os_keep_capture(process, capture);
+        last_output = opened.capture;
     }
     if (last_output == no_handle && !stream_or_null(1, opened, last_output, failure))
         return false;

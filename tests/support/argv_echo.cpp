@@ -4,7 +4,8 @@
 // `--child MODE ...` it plays a part in a pipeline instead:
 //   produce N       N bytes of a fixed pattern       copy       input to output
 //   lines N TAG     N lines "TAG i", one write each   sleep      60 s, then exit 0
-//   spawn-sleeper   prints the pid of a sleeping child of its own, then sleeps
+//   spawn-sleeper [S]  prints the pid of a sleeping child of its own, then
+//                   sleeps S seconds (60)
 //   handles         the identity of every file open but the standard three
 //   exit CODE       ends with CODE (all 32 bits on Windows)
 //   env             every environment entry, one per line
@@ -141,7 +142,7 @@ int play(const std::vector<std::string> &args) {
         pause_seconds(60);
     } else if (mode == "spawn-sleeper") {
         put(std::to_string(spawn_sleeper()) + "\n");
-        pause_seconds(60);
+        pause_seconds(args.size() > 3 ? static_cast<unsigned>(number) : 60);
     } else if (mode == "handles") {
         put(open_files());
     } else if (mode == "exit") {

@@ -67,6 +67,17 @@ void set_variable(const char *name, const std::optional<std::string> &value) {
 #endif
 }
 
+std::filesystem::path programs_folder() {
+#ifdef _WIN32
+    wchar_t self[MAX_PATH * 4];
+    return std::filesystem::path(
+               std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH * 4)))
+        .parent_path();
+#else
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+#endif
+}
+
 scoped_variable::scoped_variable(const char *name, std::optional<std::string> value) : name_(name) {
     char *old = cmdkit::internal::platform_getenv(name);
     previous_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;

@@ -45,6 +45,9 @@ class scoped_variable {
 
 void set_variable(const char *name, const std::optional<std::string> &value);
 
+// The folder of the running test program, where its helper programs are.
+std::filesystem::path programs_folder();
+
 #ifdef _WIN32
 // WTF-8 to UTF-16 and back, by the library's conversion ("" if not WTF-8).
 std::wstring wide(const std::string &text);
