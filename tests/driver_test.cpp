@@ -612,7 +612,7 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
     };
     for (const run_case &row : rows) {
         const cmdkit::captured ran = run(row.args);
-        const std::string &expected = row.output;
+        const std::string expected = as_written(row.output);
         EXPECT_EQ(static_cast<int>(ran.status.code), row.status) << row.args.back();
         if (ends_with(expected, "..."))
             EXPECT_EQ(ran.output.rfind(expected.substr(0, expected.size() - 3), 0), 0u)
@@ -621,7 +621,7 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
             EXPECT_EQ(ran.output, expected) << row.args.back();
     }
     EXPECT_TRUE(ends_with(run({"-v", "missing"}).output,
-                          "\ncmdkit-run: Command 1 (missing): not found.\n"));
+                          as_written("\ncmdkit-run: Command 1 (missing): not found.\n")));
     EXPECT_TRUE(std::filesystem::exists(scratch.path() / "sub" / "out"));
     std::ifstream unicode(scratch.path() / std::filesystem::u8path("\xC3\xBC.txt"));
     std::string line;

@@ -715,6 +715,7 @@ TEST_F(Pipelines, ATimeLimitKillsTheWholeTree) {
 // atomic across processes, so there only order and whole lines are checked);
 // `>` truncates.
 TEST_F(Pipelines, AppendersKeepEveryLineAndTruncationEmpties) {
+    testing_support::captured_trace quiet;
     cmdkit_process *writers[2] = {};
     for (int i = 0; i < 2; ++i) {
         cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
@@ -967,6 +968,7 @@ TEST_F(Pipelines, UnicodeNamesAndHostileBatchArgumentsArriveExactly) {
     ASSERT_EQ(run("cjk --child lines 1 X > 😀.txt").result, 0);
     EXPECT_EQ(read_all(scratch.path() / fs::u8path("😀.txt")), "X 0\n");
     const std::vector<std::string> batches = write_batch_files(scratch.path());
+    testing_support::captured_trace quiet;
     vector_generator generate(20261209u, vector_generator::kind::hostile);
     generate.with_percent = !running_under_wine();
     for (int i = 0; i < 10; ++i) {
