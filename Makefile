@@ -19,6 +19,10 @@ demo:
 	@echo '--- cmdkit-demo < examples/lines.txt  (PATH="bin;Program Files\Editor")'
 	@cd examples && env 'PATH=bin;Program Files\Editor' 'COMSPEC=C:\Windows\System32\cmd.exe' \
 		../$(BUILD)/release/cmdkit-demo < lines.txt
+	@mkdir -p examples/run && cp $(BUILD)/release/examples/upper $(BUILD)/release/examples/count examples/run/
+	@echo '--- cd examples && PATH="$$PWD/run" cmdkit-run "upper < lines.txt | count >> counts.txt"'
+	@cd examples && PATH="$$PWD/run" ../$(BUILD)/release/cmdkit-run "upper < lines.txt | count >> counts.txt" \
+		&& tail -n 1 counts.txt
 
 test:
 	@./scripts/test-all.sh

@@ -30,22 +30,27 @@ trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in include/cmdkit/cmdkit.h include/cmdkit/cmdline.h include/cmdkit/cmdkit.hpp share/man/man1/cmdkit-demo.1 bin/cmdkit-demo; do
+for file in include/cmdkit/cmdkit.h include/cmdkit/cmdline.h include/cmdkit/cmdrun.h \
+    include/cmdkit/cmdkit.hpp share/man/man1/cmdkit-demo.1 share/man/man1/cmdkit-run.1 \
+    bin/cmdkit-demo bin/cmdkit-run; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 libdir=$(dirname "$(find "$prefix" -name cmdkit.pc)")/..
 
-# The README shows the C example; it must be the very file built here.
+# The README shows the examples; they must be the very files built here.
 example="$source/examples/using_cmdkit.c"
-if ! python3 - "$source/README.md" "$example" <<'PY'
+for shown in using_cmdkit.c run_line.c capture_output.c run_from_cpp.cpp; do
+    if ! python3 - "$source/README.md" "$source/examples/$shown" <<'PY'
 import sys
 readme, example = (open(p).read() for p in sys.argv[1:])
-sys.exit(0 if "```c\n" + example + "```\n" in readme else 1)
+fence = "```cpp\n" if sys.argv[2].endswith(".cpp") else "```c\n"
+sys.exit(0 if fence + example + "```\n" in readme else 1)
 PY
-then
-    echo "README's C example differs from examples/using_cmdkit.c"
-    exit 1
-fi
+    then
+        echo "README's example differs from examples/$shown"
+        exit 1
+    fi
+done
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
@@ -55,6 +60,30 @@ sed 's|<cmdkit/cmdline.h>|"cmdline.h"|' "$example" >"$work/quoted_include.c"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -o "$work/quoted_include" "$work/quoted_include.c" \
     $(pkg-config --cflags --libs cmdkit)
+# The README's running examples, against upper and count built beside them.
+mkdir -p "$work/lines/run"
+cp "$source/examples/lines.txt" "$work/lines/"
+for program in upper count; do
+    cc -o "$work/lines/run/$program" "$source/examples/src/$program.c"
+done
+for shown in run_line capture_output; do
+    # shellcheck disable=SC2046
+    cc -std=c99 -Wall -Wextra -Werror -o "$work/$shown" "$source/examples/$shown.c" \
+        $(pkg-config --cflags --libs cmdkit)
+done
+for standard in 17 20; do
+    # shellcheck disable=SC2046
+    c++ -std=c++$standard -Wall -Wextra -Wpedantic -Werror -o "$work/run_from_cpp$standard" \
+        "$source/examples/run_from_cpp.cpp" $(pkg-config --cflags --libs cmdkit)
+done
+(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/run_line" >"$work/out" &&
+    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_output" >>"$work/out" &&
+    cat counts.txt >>"$work/out")
+if [ "$(cat "$work/out")" != "$(printf 'ran, exit code 0\n9 lines\n9 lines')" ]; then
+    echo "the README's running examples printed something else:"
+    cat "$work/out"
+    exit 1
+fi
 cmake -S "$source/tests/consumers/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cpp" >/dev/null
 

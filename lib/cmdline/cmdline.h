@@ -64,8 +64,10 @@ CMDKIT_API void cmdkit_get_trace(cmdkit_trace_fn *sink, void **context);
 
 /*
  * Parses `line` into a pipeline: a null-terminated list of null-terminated
- * argument vectors, one per command between `|` symbols.  Quotes and the
- * backslash before a quote are removed from each argument.
+ * argument vectors, one per command between `|` symbols.  Quotes, `'` as
+ * well as `"`, and the backslash before a quote are removed from each
+ * argument (`"it's"` gives `its`).  There is no `2>`: it is the word `2`
+ * followed by `>`.
  *
  * `*input` and `*output` receive the raw text (quotes kept) of the `<` and
  * of the `>`/`>>` target, or null; both are set to null first.  Either
@@ -81,7 +83,9 @@ CMDKIT_API void cmdkit_get_trace(cmdkit_trace_fn *sink, void **context);
  * The trace sink receives "line = LINE\n", then "token = REST\n" for every
  * token read, and on failure a message; most messages end without a line
  * feed.  errno becomes EINVAL for the redirection, missing-name and quote
- * errors.  A null `line` fails with EINVAL and writes nothing.
+ * errors, and is left alone for "Ambigous input/output redirect." and a
+ * command name beginning with `(`.  A null `line` fails with EINVAL and
+ * writes nothing.
  */
 CMDKIT_API char ***parse_cmdline(const char *line, char **input, char **output, int *count);
 
