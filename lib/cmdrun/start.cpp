@@ -162,6 +162,14 @@ bool find(const lookup_setting &lookup, int index, char *name, prepared_command 
         fail_command(failure, CMDKIT_FAILED_FIND, index, ENOENT, ENOENT, name, "not found");
         return false;
     }
+    // Windows' rules on a POSIX host name directories with `\`, which the
+    // system spells `/`, as the lookup's own existence test does.
+    if (platform_has_host_rules && (lookup.options.flags & CMDKIT_LOOKUP_HOST_RULES) == 0) {
+        for (char *text : {found.path, found.entry}) {
+            for (char *p = text; p != nullptr && *p != '\0'; ++p)
+                *p = *p == '\\' ? '/' : *p;
+        }
+    }
     const bool planted =
         found.entry != nullptr && !lookup.searches_current_directory && os_is_relative(found.entry);
     if (planted) {
