@@ -49,13 +49,14 @@ echo "(table written to bench/RESULTS.md)"
 
 echo "=== starting programs"
 "$BUILD/bench/bench/cmdkit_start_bench" --benchmark_min_time=1 --benchmark_repetitions=7 \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true | tee "$BUILD/bench/start.txt"
 {
     printf '\n## Starting programs\n\n'
     printf 'Start and wait: `cmdkit_run` given the bare name and a `PATH` of one absolute\n'
     printf 'entry, against the floor, which spawns the same absolute path with the same\n'
     printf 'attributes (close-from, signal defaults, empty mask) and waits.  Medians of 7\n'
-    printf 'repetitions of wall time; goal: at most 1.10 of the floor.\n\n'
+    printf 'repetitions of wall time, interleaved at random; goal: at most 1.10 of the floor.\n\n'
     printf '| measure | cmdkit | floor | ratio |\n| --- | --- | --- | --- |\n'
     awk '/_median/ { split($1, name, "/"); time[name[1] "/" name[2]] = $2 }
          END { for (n = 1; n <= 3; n += 2) {
@@ -71,21 +72,22 @@ release="$BUILD/release"
 cmake -S . -B "$release" -DCMAKE_BUILD_TYPE=Release -DCMDKIT_BUILD_TESTS=OFF >/dev/null
 cmake --build "$release" -j "$JOBS" --target cmdkit-run >/dev/null
 nop=$(realpath "$bin/cmdkit_nop")
-best_of() { # command...
-    local best=""
+best_of() { # PATH for the command, command...
+    local path=$1 best=""
+    shift
     for _ in 1 2 3 4 5; do
         local start end
         start=$(date +%s%N)
-        for _ in $(seq 300); do "$@" >/dev/null; done
+        for _ in $(seq 300); do PATH=$path "$@" >/dev/null; done
         end=$(date +%s%N)
         local each=$(((end - start) / 300000))
         if [ -z "$best" ] || [ "$each" -lt "$best" ]; then best=$each; fi
     done
     echo "$best"
 }
-run_us=$(PATH=$(dirname "$nop") best_of "$(realpath "$release/cmdkit-run")" cmdkit_nop)
-floor_us=$(best_of "$bin/cmdkit_spawn_floor" "$nop")
-shell_us=$(PATH=$(dirname "$nop") best_of /bin/sh -c 'cmdkit_nop; :')
+run_us=$(best_of "$(dirname "$nop")" "$(realpath "$release/cmdkit-run")" cmdkit_nop)
+floor_us=$(best_of "$PATH" "$bin/cmdkit_spawn_floor" "$nop")
+shell_us=$(best_of "$(dirname "$nop")" /bin/sh -c 'cmdkit_nop; :')
 {
     printf '\n## cmdkit-run\n\n'
     printf '`cmdkit-run cmdkit_nop` (found on a `PATH` of one absolute entry) against a\n'
