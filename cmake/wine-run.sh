@@ -35,5 +35,15 @@ mkdir -p "$(dirname "$prefix")"
     fi
 ) 9>"$prefix.lock"
 
-"$wine" "$@" | tr -d '\r'
-exit "${PIPESTATUS[0]}"
+# Wine's loader now and then fails to start a program at all: a failure
+# with no output whatever.  Such a start is tried again, at most twice; a
+# program that ran has written something (every test program does).
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+for attempt in 1 2 3; do
+    "$wine" "$@" | tr -d '\r' >"$output"
+    status=${PIPESTATUS[0]}
+    [ "$status" -ne 0 ] && [ ! -s "$output" ] && [ "$attempt" -lt 3 ] || break
+done
+cat "$output"
+exit "$status"

@@ -54,7 +54,8 @@ CMDKIT_API void cmdkit_trace_to_stderr(void *context, const char *text, size_t l
 /* Installs `sink` with its `context` for every later call; a null `sink`
  * silences the library, which then formats no trace at all.  Process-wide,
  * like the separator setting: do not change it while another thread calls
- * cmdkit.  The message of a failed allocation, which ends the process,
+ * cmdkit.  Threads that start pipelines at once (cmdrun.h) need a sink that
+ * is safe to call concurrently, or none.  The message of a failed allocation, which ends the process,
  * still goes to standard error. */
 CMDKIT_API void cmdkit_set_trace(cmdkit_trace_fn sink, void *context);
 
