@@ -9,7 +9,7 @@ int main() {
     std::optional<cmdkit_exit> sorted =
         cmdkit::run(cmdkit::command{"sort", "-o", "sorted.txt", "names.txt"});
     // A pipeline from data: the type is written, since a braced list would
-    // fit a line, a command and a spec alike.
+    // fit a line, a command and a pipeline alike.
     std::optional<cmdkit_exit> unique = cmdkit::run(cmdkit::start_spec{{{"gen"}, {"sort", "-u"}}});
     // A line as typed, with a time limit, and its output as a string.
     std::optional<cmdkit::captured> counted =

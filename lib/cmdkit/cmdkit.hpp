@@ -257,20 +257,20 @@ class c_start_options {
     std::vector<const char *> environment_;
 };
 
-// The C pipeline over a spec, which must outlive it.
-class c_spec {
+// The C pipeline over a start_spec, which must outlive it.
+class c_start_pipeline {
   public:
-    c_spec(const start_spec &spec, cmdkit_failure *failure) : list_(spec.commands) {
-        bool nul = has_nul(spec.input) || has_nul(spec.output);
-        for (const command &arguments : spec.commands)
+    c_start_pipeline(const start_spec &wanted, cmdkit_failure *failure) : list_(wanted.commands) {
+        bool nul = has_nul(wanted.input) || has_nul(wanted.output);
+        for (const command &arguments : wanted.commands)
             nul = nul || holds_nul(arguments);
         if (nul)
             refuse(failure, "cmdkit: a NUL byte in the pipeline");
         pipeline_.commands = list_.get();
-        pipeline_.count = static_cast<int>(spec.commands.size());
-        pipeline_.input = const_cast<char *>(c_str_or_null(spec.input));
-        pipeline_.output = const_cast<char *>(c_str_or_null(spec.output));
-        pipeline_.append = spec.append ? 1 : 0;
+        pipeline_.count = static_cast<int>(wanted.commands.size());
+        pipeline_.input = const_cast<char *>(c_str_or_null(wanted.input));
+        pipeline_.output = const_cast<char *>(c_str_or_null(wanted.output));
+        pipeline_.append = wanted.append ? 1 : 0;
     }
     const cmdkit_pipeline *get() const { return &pipeline_; }
 
@@ -290,7 +290,7 @@ template <typename Call> int reported(cmdkit_failure *failure, Call call) {
     return result;
 }
 
-inline start_spec spec_of(const command &arguments) {
+inline start_spec one_command(const command &arguments) {
     return start_spec{{arguments}, std::nullopt, std::nullopt, false};
 }
 
@@ -558,7 +558,7 @@ inline std::optional<captured> captured_from(std::optional<process> begun,
 
 } // namespace detail
 
-// Starts a line, a command or a spec (cmdkit_start).
+// Starts a line, a command or a pipeline from data (cmdkit_start).
 inline std::optional<process> start_line(std::string_view line, const start_options &options = {},
                                          cmdkit_failure *failure = nullptr) {
     const std::string text = detail::up_to_nul(line);
@@ -576,15 +576,15 @@ inline std::optional<process> start_line(std::string_view line, const start_opti
     return detail::started(&pipeline, options, failure);
 }
 
-inline std::optional<process> start(const start_spec &spec, const start_options &options = {},
+inline std::optional<process> start(const start_spec &wanted, const start_options &options = {},
                                     cmdkit_failure *failure = nullptr) {
-    const detail::c_spec pipeline(spec, failure);
+    const detail::c_start_pipeline pipeline(wanted, failure);
     return detail::started(pipeline.get(), options, failure);
 }
 
 inline std::optional<process> start(const command &arguments, const start_options &options = {},
                                     cmdkit_failure *failure = nullptr) {
-    return start(detail::spec_of(arguments), options, failure);
+    return start(detail::one_command(arguments), options, failure);
 }
 
 // Starts, waits and frees (cmdkit_run, cmdkit_run_pipeline); a time limit
@@ -603,20 +603,20 @@ inline std::optional<cmdkit_exit> run_line(std::string_view line, const start_op
     return status;
 }
 
-inline std::optional<cmdkit_exit> run(const start_spec &spec, const start_options &options = {},
+inline std::optional<cmdkit_exit> run(const start_spec &wanted, const start_options &options = {},
                                       std::optional<std::chrono::milliseconds> timeout = {},
                                       cmdkit_failure *failure = nullptr) {
-    const detail::c_spec pipeline(spec, failure);
+    const detail::c_start_pipeline pipeline(wanted, failure);
     return detail::ran(pipeline.get(), options, timeout, failure);
 }
 
 inline std::optional<cmdkit_exit> run(const command &arguments, const start_options &options = {},
                                       std::optional<std::chrono::milliseconds> timeout = {},
                                       cmdkit_failure *failure = nullptr) {
-    return run(detail::spec_of(arguments), options, timeout, failure);
+    return run(detail::one_command(arguments), options, timeout, failure);
 }
 
-// The output of a line, a command or a spec, and its exit.
+// The output of a line, a command or a pipeline from data, and its exit.
 inline std::optional<captured> capture_line(std::string_view line, start_options options = {},
                                             std::optional<std::chrono::milliseconds> timeout = {},
                                             cmdkit_failure *failure = nullptr) {
@@ -625,18 +625,18 @@ inline std::optional<captured> capture_line(std::string_view line, start_options
     return detail::captured_from(start_line(line, options, failure), timeout);
 }
 
-inline std::optional<captured> capture(const start_spec &spec, start_options options = {},
+inline std::optional<captured> capture(const start_spec &wanted, start_options options = {},
                                        std::optional<std::chrono::milliseconds> timeout = {},
                                        cmdkit_failure *failure = nullptr) {
     detail::milliseconds_of(timeout, false, failure);
     options.flags |= CMDKIT_START_CAPTURE_OUTPUT;
-    return detail::captured_from(start(spec, options, failure), timeout);
+    return detail::captured_from(start(wanted, options, failure), timeout);
 }
 
 inline std::optional<captured> capture(const command &arguments, start_options options = {},
                                        std::optional<std::chrono::milliseconds> timeout = {},
                                        cmdkit_failure *failure = nullptr) {
-    return capture(detail::spec_of(arguments), std::move(options), timeout, failure);
+    return capture(detail::one_command(arguments), std::move(options), timeout, failure);
 }
 
 #ifdef _WIN32

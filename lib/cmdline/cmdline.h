@@ -55,8 +55,8 @@ CMDKIT_API void cmdkit_trace_to_stderr(void *context, const char *text, size_t l
  * silences the library, which then formats no trace at all.  Process-wide,
  * like the separator setting: do not change it while another thread calls
  * cmdkit.  Threads that start pipelines at once (cmdrun.h) need a sink that
- * is safe to call concurrently, or none.  The message of a failed allocation, which ends the process,
- * still goes to standard error. */
+ * is safe to call concurrently, or none.  The message of a failed allocation, which ends the
+ * process, still goes to standard error. */
 CMDKIT_API void cmdkit_set_trace(cmdkit_trace_fn sink, void *context);
 
 /* The sink and context installed now, each stored when its address is not
