@@ -7,12 +7,20 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace {
 
 using testing_support::scoped_variable;
+
+#ifdef _WIN32
+const std::string suffix = ".exe";
+#else
+const std::string suffix;
+#endif
 
 // The parse is quiet only for the test's output; the traces are the C
 // function's and are not repeated here.
@@ -119,18 +127,25 @@ TEST(CppLayer, StartRunAndCaptureWithoutALine) {
         return arguments;
     };
     EXPECT_EQ(cmdkit::run(with({"exit", "3"}))->code, 3u);
-    EXPECT_EQ(cmdkit::run(cmdkit::start_spec{{with({"lines", "1", "x"})}, {}, "out", true})->code,
+    EXPECT_EQ(cmdkit::run_line("argv_echo --child lines 1 x > out")->code, 0u);
+    EXPECT_EQ(cmdkit::run(cmdkit::start_spec{{with({"lines", "1", "y"})}, {}, "out", true})->code,
               0u);
-    EXPECT_EQ(cmdkit::run_line("argv_echo --child lines 1 y >> out")->code, 0u);
     EXPECT_EQ(cmdkit::capture_line("argv_echo --child copy < out")->output, "x 0\ny 0\n");
     EXPECT_EQ(
         cmdkit::capture(cmdkit::start_spec{{with({"lines", "2", "a b"}), with({"copy"})}})->output,
         "a b 0\na b 1\n");
+    EXPECT_EQ(cmdkit::capture(cmdkit::start_spec{{with({"exit", "1"}), with({"exit", "0"})}})
+                  ->status.code,
+              0u);
+    // In a group of its own the kill reaches the sleeping grandchild too.
+    cmdkit::start_options contained;
+    contained.flags = CMDKIT_START_NEW_GROUP;
     const std::optional<cmdkit::captured> limited =
-        cmdkit::capture(with({"spawn-sleeper"}), {}, 300ms);
+        cmdkit::capture(with({"spawn-sleeper"}), contained, 300ms);
     ASSERT_TRUE(limited.has_value());
     EXPECT_EQ(limited->status.state, CMDKIT_EXIT_KILLED);
     EXPECT_FALSE(limited->output.empty());
+    EXPECT_THROW(cmdkit::capture(with({"exit", "0"}), {}, 0ms), std::invalid_argument);
     cmdkit_failure failure = CMDKIT_FAILURE_INIT;
     EXPECT_EQ(cmdkit::start_line("missing", {}, &failure), std::nullopt);
     EXPECT_EQ(failure.stage, CMDKIT_FAILED_FIND);
@@ -139,6 +154,17 @@ TEST(CppLayer, StartRunAndCaptureWithoutALine) {
     EXPECT_EQ(failure.stage, CMDKIT_FAILED_REQUEST);
     EXPECT_THROW(cmdkit::run_line("argv_echo", {}, 0ms), std::invalid_argument);
     EXPECT_THROW(cmdkit::start(child, {0x8000u, {}, {}, {}}), std::invalid_argument);
+    cmdkit::start_options nul_in_path;
+    nul_in_path.lookup = cmdkit::lookup_options{0, std::string("bin\0x", 5), {}};
+    EXPECT_THROW(cmdkit::start(child, nul_in_path), std::invalid_argument);
+    // The caller's lookup flags hold: a program planted in the current
+    // directory is not found.
+    std::filesystem::copy_file(testing_support::programs_folder() / ("argv_echo" + suffix),
+                               scratch.path() / "planted.exe");
+    cmdkit::start_options careful;
+    careful.lookup = cmdkit::lookup_options{CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY, {}, {}};
+    EXPECT_EQ(cmdkit::start({"planted", "--child", "exit", "0"}, careful, &failure), std::nullopt);
+    EXPECT_EQ(failure.stage, CMDKIT_FAILED_FIND);
 
     std::optional<cmdkit::process> sleeper = cmdkit::start(with({"sleep"}));
     ASSERT_TRUE(sleeper.has_value());
@@ -151,6 +177,15 @@ TEST(CppLayer, StartRunAndCaptureWithoutALine) {
     const auto begun = std::chrono::steady_clock::now();
     { cmdkit::process gone = std::move(moved); }
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s);
+#ifndef _WIN32
+    // Assigned over, the old pipeline is killed, not left to write later.
+    std::optional<cmdkit::process> late =
+        cmdkit::start({"/bin/sh", "-c", "sleep 0.3; echo late > late.txt"});
+    ASSERT_TRUE(late.has_value());
+    *late = cmdkit::process();
+    std::this_thread::sleep_for(800ms);
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "late.txt"));
+#endif
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -594,6 +595,11 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
          124,
          "cmdkit-run: the time limit ran out; the pipeline was killed\n"},
         {{"-t", "0", "argv_echo --child exit 0"}, 0, ""},
+        {{"-t", "0.0001", "argv_echo --child sleep"},
+         124,
+         "cmdkit-run: the time limit ran out; the pipeline was killed\n"},
+        {{"-t", "1.5", "argv_echo --child sleep 1200"}, 0, ""},
+        {{"-t"}, 2, "cmdkit-run: unknown option or missing value: -t\n" + usage},
         {{"a |"}, 2, "cmdkit-run: No command name seen.\n"},
         {{"a", "b"}, 2, "cmdkit-run: one line expected; quote the whole line\n" + usage},
         {{"-t", "1e3", "x"}, 2, "cmdkit-run: not a number of seconds: 1e3\n" + usage},
@@ -622,6 +628,18 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
     }
     EXPECT_TRUE(ends_with(run({"-v", "missing"}).output,
                           as_written("\ncmdkit-run: Command 1 (missing): not found.\n")));
+#ifndef _WIN32
+    // Started with SIGCHLD ignored, it still gets its command's status.
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGCHLD, SIG_IGN);
+        execl(run_program_path.c_str(), "cmdkit-run", "argv_echo --child exit 7", nullptr);
+        _exit(99);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 7);
+#endif
     EXPECT_TRUE(std::filesystem::exists(scratch.path() / "sub" / "out"));
     std::ifstream unicode(scratch.path() / std::filesystem::u8path("\xC3\xBC.txt"));
     std::string line;

@@ -76,11 +76,18 @@ for standard in 17 20; do
     c++ -std=c++$standard -Wall -Wextra -Wpedantic -Werror -o "$work/run_from_cpp$standard" \
         "$source/examples/run_from_cpp.cpp" $(pkg-config --cflags --libs cmdkit)
 done
+# A program defining its own xmalloc links the library, static or shared,
+# and the library calls only its own.
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -o "$work/own_xmalloc" "$source/tests/consumers/own_xmalloc.c" \
+    $(pkg-config --cflags --libs cmdkit)
 (cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/run_line" >"$work/out" &&
     LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_output" >>"$work/out" &&
-    cat counts.txt >>"$work/out")
-if [ "$(cat "$work/out")" != "$(printf 'ran, exit code 0\n9 lines\n9 lines')" ]; then
-    echo "the README's running examples printed something else:"
+    cat counts.txt >>"$work/out" &&
+    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/own_xmalloc" >>"$work/out")
+if [ "$(cat "$work/out")" != "$(printf 'ran, exit code 0\n9 lines\n9 lines\n9 lines\n%s' \
+    "the library's xstrdup; own xmalloc called 1 time; ran 0, exit code 0")" ]; then
+    echo "the README's running examples or the program with its own xmalloc printed something else:"
     cat "$work/out"
     exit 1
 fi

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -343,6 +344,16 @@ TEST_F(Lookup, FollowsTheCallersPolicy) {
     for (const char *file : {"tool.cmd", "sub/x.exe", "a;b/quoted.exe", "bin/tool.exe",
                              "bin/run.bat", "bin/run.bat.exe"})
         scratch.add_file(file);
+#ifndef _WIN32
+    // For the host's rules: `a/tool` is there but cannot run.
+    for (const char *file : {"tool", "a/tool", "b/tool", "bin/tool"}) {
+        scratch.add_file(file);
+        if (std::strcmp(file, "a/tool") != 0)
+            std::filesystem::permissions(scratch.path() / file, std::filesystem::perms::owner_exec,
+                                         std::filesystem::perm_options::add);
+    }
+    const unsigned host = CMDKIT_LOOKUP_HOST_RULES;
+#endif
     scoped_variable relative("PATH", std::string("bin"));
     auto rule = std::make_optional<scoped_variable>("NoDefaultCurrentDirectoryInExePath", "");
     auto look = [](unsigned flags, const char *path, const std::string &line) {
@@ -370,6 +381,13 @@ TEST_F(Lookup, FollowsTheCallersPolicy) {
         {CMDKIT_LOOKUP_NO_BATCH, nullptr, "run.bat", "-", "app_name"},
         {0, "sub", "x", "sub\\x.exe", "sub\\x.com"},
         {no_current, "", "tool", "-", "app_name"},
+#ifndef _WIN32
+        // `:` separates, an empty entry is the current directory, which is
+        // otherwise not searched, and only a file that can run counts.
+        {host, ":bin", "tool", "./tool", "./tool"},
+        {host, "bin", "tool", "bin/tool", "bin/tool"},
+        {host, "a:b", "tool", "b/tool", "a/tool"},
+#endif
     };
     for (const auto &row : rows) {
         lookup_outcome outcome = look(row.flags, row.path, row.line);

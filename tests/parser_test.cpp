@@ -108,6 +108,7 @@ struct accepted_case {
     std::optional<std::string> input;
     std::optional<std::string> output;
     bool append = false;
+    const char *refused_as_pipeline = nullptr; // cmdkit_parse_pipeline's message
 };
 
 class AcceptedLines : public testing::TestWithParam<accepted_case> {};
@@ -121,6 +122,12 @@ TEST_P(AcceptedLines, ParseIntoTheExpectedPipeline) {
     EXPECT_EQ(outcome.input, c.input);
     EXPECT_EQ(outcome.output, c.output);
     EXPECT_EQ(outcome.message, "");
+    if (c.refused_as_pipeline != nullptr) {
+        EXPECT_EQ(outcome.result, -1);
+        EXPECT_EQ(outcome.struct_message, c.refused_as_pipeline);
+        EXPECT_TRUE(outcome.cleared);
+        return;
+    }
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.parsed, c.commands);
     EXPECT_EQ(outcome.parsed_input, unquoted(c.input));
@@ -140,10 +147,17 @@ INSTANTIATE_TEST_SUITE_P(
         // After a `>>` target a word is an argument, not a second target.
         accepted_case{"foo >> a b", {{"foo", "b"}}, none, "a", true},
         accepted_case{">> a foo", {{"foo"}}, none, "a", true},
-        // Input redirection is accepted in a later command too.
-        accepted_case{"foo | bar < x", {{"foo"}, {"bar"}}, "x", none},
+        // Input redirection is accepted in a later command too, but a
+        // pipeline to start would feed it to the first command.
+        accepted_case{"foo | bar < x",
+                      {{"foo"}, {"bar"}},
+                      "x",
+                      none,
+                      false,
+                      "Input redirect after a pipe: the input file belongs to the first command."},
         // Targets keep their raw text, quotes included.
         accepted_case{"foo > \"a b\"", {{"foo"}}, none, "\"a b\""},
+        accepted_case{"foo < \"a b\"", {{"foo"}}, "\"a b\"", none},
         accepted_case{"foo \"it's\"", {{"foo", "its"}}, none, none},
         // The parenthesis check looks at the quote-removed name only.
         accepted_case{"\\(x) y", {{"\\(x)", "y"}}, none, none},

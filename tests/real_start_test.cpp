@@ -34,7 +34,9 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -698,7 +700,8 @@ TEST_F(Pipelines, NoHandleOfTheCallerReachesACommand) {
 TEST_F(Pipelines, ATimeLimitKillsTheWholeTree) {
     const auto begun = std::chrono::steady_clock::now();
     const run_outcome killed =
-        run("argv_echo --child spawn-sleeper > pid", CMDKIT_START_NEW_GROUP, 1000);
+        run("argv_echo --child sleep | argv_echo --child spawn-sleeper > pid",
+            CMDKIT_START_NEW_GROUP, 1000);
     EXPECT_EQ(killed.result, 1);
     EXPECT_EQ(killed.status.state, CMDKIT_EXIT_KILLED);
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20));
@@ -763,6 +766,12 @@ TEST_F(Pipelines, AppendersKeepEveryLineAndTruncationEmpties) {
     EXPECT_EQ(run("argv_echo --child lines 1 C > nul.txt").result, 0);
     EXPECT_FALSE(fs::exists(scratch.path() / "sub" / "nul.txt"));
 #endif
+    // An absolute target is that file, wherever the commands run.
+    options.directory = "sub";
+    fs::create_directories(scratch.path() / "sub");
+    const std::string absolute = (scratch.path() / "abs.txt").u8string();
+    EXPECT_EQ(run("argv_echo --child lines 1 D > \"" + absolute + "\"").result, 0);
+    EXPECT_EQ(read_all(scratch.path() / "abs.txt"), "D 0\n");
 }
 
 int open_descriptors() {
@@ -774,6 +783,18 @@ int open_descriptors() {
         count += entry.path().filename() != "." ? 1 : 0;
     return count;
 #endif
+}
+
+// Those a program the caller starts itself would inherit.
+int inheritable_descriptors() {
+    int count = 0;
+#ifndef _WIN32
+    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+        const int flags = fcntl(std::stoi(entry.path().filename().string()), F_GETFD);
+        count += flags >= 0 && (flags & FD_CLOEXEC) == 0 ? 1 : 0;
+    }
+#endif
+    return count;
 }
 
 // Each refusal names its stage, sets errno, ends the trace with its message
@@ -792,6 +813,8 @@ TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
         unsigned flags;
         int stage, index, error;
         const char *message;
+        unsigned lookup_flags = 0; // options.lookup when not 0
+        long timeout_ms = 120000;
     } rows[] = {
         {"argv_echo --child lines 1 x | missing > out", nullptr, nullptr, 0, CMDKIT_FAILED_FIND, 1,
          ENOENT, "Command 2 (missing): not found."},
@@ -804,6 +827,18 @@ TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
         {"argv_echo --child sleep | ./bad.exe", nullptr, nullptr, 0, CMDKIT_FAILED_START, 1,
          ENOEXEC, "Command 2 (./bad.exe) could not be started: "},
         {"argv_echo", nullptr, nullptr, 0x80u, CMDKIT_FAILED_REQUEST, -1, EINVAL, "Refused: "},
+        {"argv_echo", nullptr, nullptr, 0, CMDKIT_FAILED_REQUEST, -1, EINVAL,
+         "Refused: a time limit that is neither -1 nor positive.", 0, 0},
+        {"argv_echo", nullptr, nullptr, CMDKIT_START_CAPTURE_OUTPUT, CMDKIT_FAILED_REQUEST, -1,
+         EINVAL, "Refused: output capture in a run"},
+        {"argv_echo |", nullptr, nullptr, 0, CMDKIT_FAILED_PARSE, -1, EINVAL,
+         "No command name seen."},
+#ifndef _WIN32
+        // The host's rules never search the current directory, even when
+        // the caller's flags leave it in.
+        {"tool", nullptr, "bin", 0, CMDKIT_FAILED_FIND, 0, ENOENT,
+         "Command 1 (tool): found through the relative PATH entry bin.", CMDKIT_LOOKUP_HOST_RULES},
+#endif
 #ifdef _WIN32
         {".\\r.bat \"a\rb\"", nullptr, nullptr, 0, CMDKIT_FAILED_COMPOSE, 0, EINVAL,
          "Command 1 (.\\r.bat): no command line can be written: "},
@@ -813,11 +848,14 @@ TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.line);
         options.directory = row.directory;
+        cmdkit_lookup_options lookup = CMDKIT_LOOKUP_OPTIONS_INIT;
+        lookup.flags = row.lookup_flags;
+        options.lookup = row.lookup_flags != 0 ? &lookup : nullptr;
         std::optional<scoped_variable> relative;
         if (row.path != nullptr)
             relative.emplace("PATH", row.path);
         const auto begun = std::chrono::steady_clock::now();
-        const run_outcome failed = run(row.line, row.flags);
+        const run_outcome failed = run(row.line, row.flags, row.timeout_ms);
         EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20));
         EXPECT_EQ(failed.result, -1);
         EXPECT_EQ(failed.failure.stage, row.stage);
@@ -841,13 +879,22 @@ TEST_F(Pipelines, ExitsAreReportedAsTheSystemGivesThem) {
 #else
     signal(SIGPIPE, SIG_IGN); // which the producer must not inherit
 #endif
+#ifndef _WIN32
+    // A FIFO nobody writes to: opened without waiting, read as empty.
+    ASSERT_EQ(mkfifo((scratch.path() / "fifo").c_str(), 0600), 0);
+#endif
     const struct {
         const char *line;
         unsigned flags;
         int state;
         unsigned long code;
+        long timeout_ms = 120000;
     } rows[] = {
         {"argv_echo --child exit 5 | argv_echo --child exit 0", 0, CMDKIT_EXIT_EXITED, 0},
+        {"argv_echo --child copy", CMDKIT_START_NULL_INPUT | CMDKIT_START_NO_WINDOW,
+         CMDKIT_EXIT_EXITED, 0},
+        {"argv_echo --child sleep 100 | argv_echo --child sleep 500", 0, CMDKIT_EXIT_EXITED, 0,
+         5000},
         {"argv_echo --child exit 5 | argv_echo --child exit 0", CMDKIT_START_PIPEFAIL,
          CMDKIT_EXIT_EXITED, 5},
 #ifdef _WIN32
@@ -857,14 +904,17 @@ TEST_F(Pipelines, ExitsAreReportedAsTheSystemGivesThem) {
 #else
         {"argv_echo --child produce 100000000 | argv_echo --child exit 0", CMDKIT_START_PIPEFAIL,
          CMDKIT_EXIT_SIGNALED, SIGPIPE},
+        {"argv_echo --child copy < fifo", 0, CMDKIT_EXIT_EXITED, 0},
 #endif
     };
+    const int descriptors = open_descriptors();
     for (const auto &row : rows) {
-        const run_outcome ended = run(row.line, row.flags);
+        const run_outcome ended = run(row.line, row.flags, row.timeout_ms);
         EXPECT_EQ(ended.result, 0) << row.line << ended.trace;
         EXPECT_EQ(ended.status.state, row.state) << row.line;
         EXPECT_EQ(ended.status.code, row.code) << row.line;
     }
+    EXPECT_EQ(open_descriptors(), descriptors);
 #ifndef _WIN32
     signal(SIGPIPE, SIG_DFL);
 #endif
@@ -885,20 +935,88 @@ TEST_F(Pipelines, AbsentStandardStreamsAreTheNullDevice) {
     EXPECT_EQ(ran.status.state, CMDKIT_EXIT_EXITED);
     EXPECT_EQ(ran.status.code, 0u);
 #else
-    const pid_t child = fork();
-    if (child == 0) {
-        close(0);
-        close(1);
-        cmdkit_set_trace(nullptr, nullptr);
-        cmdkit_exit status{};
-        const bool ran = cmdkit_run("argv_echo --child copy | argv_echo --child copy > out",
-                                    nullptr, 60000, &status, nullptr) == 0;
-        _exit(ran && status.code == 0 && fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1 ? 0
-                                                                                            : 1);
+    // Standard input closed alone: the copy of the output must not land
+    // where the null device then goes.
+    for (bool output_closed : {true, false}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(0);
+            close(1);
+            if (!output_closed && (open("seen", O_WRONLY | O_CREAT | O_TRUNC, 0600) != 0 ||
+                                   dup2(0, 1) != 1 || close(0) != 0))
+                _exit(2);
+            cmdkit_set_trace(nullptr, nullptr);
+            cmdkit_exit status{};
+            const bool ran =
+                cmdkit_run(output_closed ? "argv_echo --child copy | argv_echo --child copy > out"
+                                         : "argv_echo --child lines 1 x",
+                           nullptr, 60000, &status, nullptr) == 0;
+            _exit(ran && status.code == 0 && fcntl(0, F_GETFD) == -1 ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(status, 0);
     }
-    int status = -1;
-    waitpid(child, &status, 0);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_all(scratch.path() / "seen"), "x 0\n");
+#endif
+}
+
+#ifdef _WIN32
+extern "C" int cmdkit_refuse_stream_copy;
+#endif
+
+// A caller's stream that cannot be copied fails the start; it is never
+// taken for a closed one and replaced by the null device.  On POSIX every
+// start with few descriptors left either fails with its stage or delivers
+// both lines; Windows cannot run out of handles under Wine, so a seam
+// refuses the copy there.
+TEST_F(Pipelines, AStreamThatCannotBeCopiedFailsTheStart) {
+#ifdef _WIN32
+    cmdkit_refuse_stream_copy = 1;
+    const run_outcome failed = run("argv_echo --child lines 1 x");
+    cmdkit_refuse_stream_copy = 0;
+    EXPECT_EQ(failed.result, -1);
+    EXPECT_EQ(failed.failure.stage, CMDKIT_FAILED_SYSTEM);
+    EXPECT_EQ(failed.failure.error, EMFILE);
+#else
+    for (rlim_t limit = 3; limit <= 10; ++limit) {
+        for (bool input_closed : {false, true}) {
+            SCOPED_TRACE("limit " + std::to_string(limit) + (input_closed ? ", no input" : ""));
+            const pid_t child = fork();
+            if (child == 0) {
+                closefrom(3);
+                if (input_closed)
+                    close(0);
+                const int out = open("out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                const int err = open("err", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                const rlimit few{limit, limit};
+                if (dup2(out, 1) != 1 || dup2(err, 2) != 2 || close(out) != 0 || close(err) != 0 ||
+                    setrlimit(RLIMIT_NOFILE, &few) != 0)
+                    _exit(2);
+                cmdkit_set_trace(nullptr, nullptr);
+                const std::string program = (child_folder() / "argv_echo").string();
+                const char *argv[] = {program.c_str(), "--child", "both", "line", nullptr};
+                char **commands[] = {const_cast<char **>(argv), nullptr};
+                cmdkit_pipeline pipeline{sizeof pipeline, commands, 1, nullptr, nullptr, 0};
+                cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
+                options.flags = input_closed ? 0 : CMDKIT_START_NULL_INPUT;
+                cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+                cmdkit_exit status{};
+                if (cmdkit_run_pipeline(&pipeline, &options, 60000, &status, &failure) == 0)
+                    _exit(status.code == 0 ? 0 : 3);
+                _exit(failure.error == EMFILE ? 100 + failure.stage : 10 + failure.error);
+            }
+            int status = -1;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status));
+            if (WEXITSTATUS(status) == 0) {
+                EXPECT_EQ(read_all(scratch.path() / "out"), "line\n");
+                EXPECT_EQ(read_all(scratch.path() / "err"), "line\n");
+            } else {
+                EXPECT_EQ(WEXITSTATUS(status), 100 + CMDKIT_FAILED_SYSTEM);
+            }
+        }
+    }
 #endif
 }
 
@@ -920,6 +1038,14 @@ TEST_F(Pipelines, AGivenEnvironmentIsWhatTheCommandsGet) {
         EXPECT_EQ(seen, (std::vector<std::string>{"b=2=3", "A=1", path}));
     else // sorted by name without regard to case
         EXPECT_EQ(seen, (std::vector<std::string>{"A=1", "b=2=3", path}));
+    // Which of two entries of one name would count is the system's guess.
+    const char *const twice[] = {"FOO=bad", path.c_str(), "FOO=good", nullptr};
+    options.environment = twice;
+    const run_outcome refused = run("argv_echo --child env");
+    EXPECT_EQ(refused.result, -1);
+    EXPECT_EQ(refused.failure.stage, CMDKIT_FAILED_REQUEST);
+    EXPECT_EQ(refused.trace.substr(refused.trace.rfind('\n') + 1),
+              "Refused: two environment entries named FOO.");
 }
 
 // Wine accepts wrong handle lists, so only this table catches them.
@@ -1014,6 +1140,8 @@ TEST_F(Pipelines, UnicodeNamesAndHostileBatchArgumentsArriveExactly) {
 // it where the pipeline is contained; with a `>` target the output ends at
 // once.
 TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
+    const int descriptors = open_descriptors();
+    const int inheritable = inheritable_descriptors();
     cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
     ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child spawn-sleeper 0", &pipeline), 0);
     cmdkit_start_options capturing = CMDKIT_START_OPTIONS_INIT;
@@ -1021,6 +1149,8 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     cmdkit_process *process = nullptr;
     ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
     cmdkit_clear_pipeline(&pipeline);
+    // A program the caller starts itself inherits nothing of the pipeline.
+    EXPECT_EQ(inheritable_descriptors(), inheritable);
     char buffer[64];
     EXPECT_GT(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
     EXPECT_EQ(cmdkit_wait(process, 30000), 0);
@@ -1035,6 +1165,25 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
     cmdkit_clear_pipeline(&pipeline);
     EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 0), 0);
+    errno = 0;
+    EXPECT_EQ(cmdkit_read_output(process, buffer, 0, 0), -1) << "0 would mean the end";
+    EXPECT_EQ(errno, EINVAL);
     cmdkit_free_process(process);
+    EXPECT_EQ(open_descriptors(), descriptors);
+#ifndef _WIN32
+    // A signal handled meanwhile does not end the read.
+    struct sigaction handler {
+    }, previous{};
+    handler.sa_handler = [](int) {};
+    sigaction(SIGALRM, &handler, &previous);
+    ASSERT_EQ(cmdkit_parse_pipeline("/bin/sh -c \"sleep 0.3; echo late\"", &pipeline), 0);
+    ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    itimerval soon{{0, 0}, {0, 100000}};
+    setitimer(ITIMER_REAL, &soon, nullptr);
+    EXPECT_GT(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
+    cmdkit_free_process(process);
+    sigaction(SIGALRM, &previous, nullptr);
+#endif
 }
 } // namespace

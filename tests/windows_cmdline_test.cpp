@@ -175,7 +175,9 @@ TEST(BatchComposition, PathsWindowsWouldReadOtherwiseAreRefused) {
           "\\\\?\\Z:\\d\\run.bat.", "\\\\?\\Z:\\d\\run.bat ", "\\\\?\\C:\\x\\nul.txt\\r.bat",
           "\\\\?\\C:\\x\\COM\xC2\xB9\\r.bat", "\\??\\C:\\x\\r.bat", "\\\\.\\C:\\x\\r.bat",
           "C:\\x\\run.bat\\.", "C:\\x/r.bat", "C:\\x\\..\\r.bat", "C:\\x.\\r.bat", "C:\\x \\r.bat",
-          "1:\\x\\r.bat", "C:\\x:y\\r.bat"}) {
+          "1:\\x\\r.bat", "C:\\x:y\\r.bat",
+          // Drive-relative once the prefix went; a device with a space.
+          "\\\\?\\C:sub\\run.bat", "\\\\?\\C:\\x\\nul .bat"}) {
         errno = 0;
         EXPECT_EQ(compose(argv_to_batch_cmdline, {path}), std::nullopt) << path;
         EXPECT_EQ(errno, EINVAL) << path;

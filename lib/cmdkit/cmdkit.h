@@ -7,6 +7,10 @@
  * routine, the request and "cmdkit" to standard error and end the process
  * with exit status 1, after stdio has flushed what was already printed.
  *
+ * A program may define its own function of any of these names: the library
+ * calls none of them itself, and the static library keeps each in an object
+ * file of its own.
+ *
  * On Windows every string given to or returned by cmdkit is UTF-8, whatever
  * the process's ANSI code page (see cmdline.h); the functions here join and
  * copy bytes and need not know.  On POSIX hosts strings are plain bytes.

@@ -1,4 +1,4 @@
-#include "cmdkit.h"
+#include "xalloc_internal.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -10,8 +10,8 @@ size_t length_of(const char *piece) {
     return piece == nullptr ? 0 : std::strlen(piece);
 }
 
-// Saturates instead of wrapping, so an impossible total reaches xmalloc as a
-// request it cannot serve and ends in its usual failure message.
+// Saturates instead of wrapping, so an impossible total reaches the
+// allocator as a request it cannot serve and ends in its usual message.
 size_t add_sizes(size_t a, size_t b) {
     return a > SIZE_MAX - b ? SIZE_MAX : a + b;
 }
@@ -22,11 +22,15 @@ char *append(char *cursor, const char *piece, size_t length) {
     return cursor + length;
 }
 
-char *join(const char *const *pieces, size_t count) {
+} // namespace
+
+namespace cmdkit::internal {
+
+char *join_pieces(const char *const *pieces, size_t count) {
     size_t total = 1;
     for (size_t i = 0; i < count; ++i)
         total = add_sizes(total, length_of(pieces[i]));
-    char *result = static_cast<char *>(xmalloc(total));
+    char *result = static_cast<char *>(checked_malloc(total));
     char *cursor = result;
     for (size_t i = 0; i < count; ++i)
         cursor = append(cursor, pieces[i], length_of(pieces[i]));
@@ -34,38 +38,25 @@ char *join(const char *const *pieces, size_t count) {
     return result;
 }
 
-} // namespace
-
-extern "C" char *concat2(const char *a, const char *b) {
-    const char *pieces[] = {a, b};
-    return join(pieces, 2);
-}
-
-extern "C" char *concat3(const char *a, const char *b, const char *c) {
-    const char *pieces[] = {a, b, c};
-    return join(pieces, 3);
-}
-
-extern "C" char *concatn(const char *first, ...) {
+// Two passes over the pieces: measure, allocate once, then copy.
+char *join_list(const char *first, va_list rest) {
     if (first == nullptr)
         return nullptr;
-
-    // Two passes over the arguments: measure, allocate once, then copy.
-    std::va_list args;
-    va_start(args, first);
+    va_list pieces;
+    va_copy(pieces, rest);
     size_t total = add_sizes(1, std::strlen(first));
-    for (const char *piece = va_arg(args, const char *); piece != nullptr;
-         piece = va_arg(args, const char *))
+    for (const char *piece = va_arg(pieces, const char *); piece != nullptr;
+         piece = va_arg(pieces, const char *))
         total = add_sizes(total, std::strlen(piece));
-    va_end(args);
+    va_end(pieces);
 
-    char *result = static_cast<char *>(xmalloc(total));
+    char *result = static_cast<char *>(checked_malloc(total));
     char *cursor = append(result, first, std::strlen(first));
-    va_start(args, first);
-    for (const char *piece = va_arg(args, const char *); piece != nullptr;
-         piece = va_arg(args, const char *))
+    for (const char *piece = va_arg(rest, const char *); piece != nullptr;
+         piece = va_arg(rest, const char *))
         cursor = append(cursor, piece, std::strlen(piece));
-    va_end(args);
     *cursor = '\0';
     return result;
 }
+
+} // namespace cmdkit::internal

@@ -1,6 +1,6 @@
 #include "alloc_seam.h"
-#include "cmdkit.h"
 #include "platform.h"
+#include "xalloc_internal.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -98,21 +98,23 @@ size_t at_least_one(size_t size) {
 
 } // namespace
 
-extern "C" void *xmalloc(size_t size) {
+namespace cmdkit::internal {
+
+void *checked_malloc(size_t size) {
     void *block = crt_malloc(at_least_one(size));
     if (block == nullptr)
         fail_size("malloc", size, malloc_line);
     return block;
 }
 
-extern "C" void *xrealloc(void *block, size_t size) {
+void *checked_realloc(void *block, size_t size) {
     void *moved = crt_realloc(block, at_least_one(size));
     if (moved == nullptr)
         fail_size("realloc", size, realloc_line);
     return moved;
 }
 
-extern "C" char *xstrdup(const char *s) {
+char *checked_strdup(const char *s) {
     if (s == nullptr)
         return nullptr;
     char *copy = crt_strdup(s);
@@ -123,3 +125,5 @@ extern "C" char *xstrdup(const char *s) {
     }
     return copy;
 }
+
+} // namespace cmdkit::internal

@@ -66,7 +66,7 @@ inline void text_append(text_buffer &buffer, const char *piece, size_t length) {
 // Measures a text while `out` is null and writes it once `out` points at
 // storage of the measured size, so that one piece of code does both passes
 // and they can never disagree.  The count saturates instead of wrapping: an
-// impossible total reaches xmalloc as a request it refuses.
+// impossible total reaches checked_malloc as a request it refuses.
 struct text_sink {
     char *out = nullptr;
     size_t length = 0;
@@ -77,7 +77,7 @@ struct text_sink {
 };
 
 // The length of what `compose(sink)` writes, and that text in a new block
-// from xmalloc of the measured length and a NUL.
+// from checked_malloc of the measured length and a NUL.
 template <typename Compose> size_t measured_length(Compose compose);
 template <typename Compose> char *write_measured(Compose compose, size_t length);
 template <typename Compose> char *measure_then_write(Compose compose) {
@@ -144,8 +144,9 @@ bool acceptable_struct(const void *given, size_t size, size_t known);
 
 // What parse_cmdline does not say, and one rule it does not apply.
 struct parse_details {
-    bool whole_line = false; // refuse text after a separator, which would not run
-    bool append = false;     // the output target followed `>>`
+    bool whole_line = false;             // refuse text after a separator, which would not run
+    bool input_on_first_command = false; // refuse a `<` written after the first `|`
+    bool append = false;                 // the output target followed `>>`
 };
 // parse_cmdline with those details.
 char ***parse_line(const char *line, char **input, char **output, int *count,
@@ -156,7 +157,7 @@ bool lookup_options_acceptable(const ::cmdkit_lookup_options *options);
 
 // What find_program found: the path, and the PATH entry it was found
 // through (null for the current directory or a name tried as written).
-// Both from xmalloc, for the caller to free.
+// Both from checked_malloc, for the caller to free.
 struct found_program {
     char *path = nullptr;
     char *entry = nullptr;
@@ -187,6 +188,7 @@ bool has_drive_prefix(const char *path);
 } // namespace cmdkit::internal
 
 #include "cmdkit.h"
+#include "xalloc_internal.h"
 
 template <typename Compose> size_t cmdkit::internal::measured_length(Compose compose) {
     text_sink measure;
@@ -196,8 +198,8 @@ template <typename Compose> size_t cmdkit::internal::measured_length(Compose com
 
 template <typename Compose> char *cmdkit::internal::write_measured(Compose compose, size_t length) {
     text_sink write;
-    write.out =
-        static_cast<char *>(xmalloc(length == static_cast<size_t>(-1) ? length : length + 1));
+    write.out = static_cast<char *>(
+        checked_malloc(length == static_cast<size_t>(-1) ? length : length + 1));
     compose(write);
     write.out[write.length] = '\0';
     return write.out;

@@ -2,6 +2,7 @@
 #include "cmdline.h"
 #include "cmdline_internal.h"
 #include "platform.h"
+#include "xalloc_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -234,9 +235,11 @@ struct search {
 // program would be named `tool.exea`.
 char *command_line_of(const char *program, const char *rest) {
     const char *separator = *rest != '\0' && !is_white_space(*rest) ? " " : "";
-    if (holds_white_space(program))
-        return concatn("\"", program, "\"", separator, rest, static_cast<char *>(nullptr));
-    return concat3(program, separator, rest);
+    if (holds_white_space(program)) {
+        const char *pieces[] = {"\"", program, "\"", separator, rest};
+        return join_pieces(pieces, 5);
+    }
+    return join3(program, separator, rest);
 }
 
 // A value that already begins with a quote was quoted by whoever set it;
@@ -244,14 +247,16 @@ char *command_line_of(const char *program, const char *rest) {
 char *interpreter_form(const char *comspec, const char *cmdline) {
     if (comspec == nullptr)
         return nullptr;
-    if (comspec[0] != '"' && holds_white_space(comspec))
-        return concatn("\"", comspec, "\" /c ", cmdline, static_cast<char *>(nullptr));
-    return concatn(comspec, " /c ", cmdline, static_cast<char *>(nullptr));
+    if (comspec[0] != '"' && holds_white_space(comspec)) {
+        const char *pieces[] = {"\"", comspec, "\" /c ", cmdline};
+        return join_pieces(pieces, 4);
+    }
+    return join3(comspec, " /c ", cmdline);
 }
 
 char *copy_name(const command_name &name) {
     auto length = static_cast<size_t>(name.end - name.begin);
-    char *copy = static_cast<char *>(xmalloc(length + 1));
+    char *copy = static_cast<char *>(checked_malloc(length + 1));
     std::memcpy(copy, name.begin, length);
     copy[length] = '\0';
     return copy;
@@ -327,9 +332,9 @@ bool find_program(const char *name, const cmdkit_lookup_options *options, const 
         return false;
     }
     trace(lookup.trace_output, "found ", lookup.candidate.data, "\n");
-    found.path = xstrdup(lookup.candidate.data);
+    found.path = checked_strdup(lookup.candidate.data);
     if (lookup.from_path) {
-        found.entry = static_cast<char *>(xmalloc(lookup.entry_length + 1));
+        found.entry = static_cast<char *>(checked_malloc(lookup.entry_length + 1));
         std::memcpy(found.entry, lookup.candidate.data, lookup.entry_length);
         found.entry[lookup.entry_length] = '\0';
     }
@@ -370,7 +375,7 @@ extern "C" int look_for_cmd_ex(const char *cmdline, const cmdkit_lookup_options 
     if (found) {
         std::free(program);
         command = command_line_of(lookup.candidate.data, name.rest);
-        program = xstrdup(lookup.candidate.data);
+        program = checked_strdup(lookup.candidate.data);
     } else if (!policy.fallback) {
         // Nothing is concatenated: the trace ends where the search did.
         trace(lookup.trace_output, "", program, " not found\n");

@@ -2,6 +2,7 @@
 #include "cmdline.h"
 #include "cmdline_internal.h"
 #include "platform.h"
+#include "xalloc_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,12 +29,12 @@ struct pipeline_builder {
 
 char *copy_unquoted(const char *begin, const char *end) {
     auto length = static_cast<size_t>(end - begin);
-    return unquote_word(static_cast<char *>(xmalloc(length + 1)), begin, end);
+    return unquote_word(static_cast<char *>(checked_malloc(length + 1)), begin, end);
 }
 
 char *copy_raw(const char *begin, const char *end) {
     auto length = static_cast<size_t>(end - begin);
-    char *copy = static_cast<char *>(xmalloc(length + 1));
+    char *copy = static_cast<char *>(checked_malloc(length + 1));
     std::memcpy(copy, begin, length);
     copy[length] = '\0';
     return copy;
@@ -41,7 +42,7 @@ char *copy_raw(const char *begin, const char *end) {
 
 void start_list(pipeline_builder &builder) {
     builder.capacity = initial_list_capacity;
-    builder.list = static_cast<char ***>(xmalloc(builder.capacity * sizeof(char **)));
+    builder.list = static_cast<char ***>(checked_malloc(builder.capacity * sizeof(char **)));
     builder.list[0] = nullptr;
 }
 
@@ -51,12 +52,12 @@ void make_room_for_command(pipeline_builder &builder) {
         return;
     builder.capacity *= 2;
     builder.list =
-        static_cast<char ***>(xrealloc(builder.list, builder.capacity * sizeof(char **)));
+        static_cast<char ***>(checked_realloc(builder.list, builder.capacity * sizeof(char **)));
 }
 
 void start_command(pipeline_builder &builder, char *name) {
     make_room_for_command(builder);
-    char **vector = static_cast<char **>(xmalloc(sizeof(char *)));
+    char **vector = static_cast<char **>(checked_malloc(sizeof(char *)));
     vector[0] = name;
     builder.list[builder.index] = vector;
     builder.entries = 1;
@@ -66,7 +67,7 @@ void start_command(pipeline_builder &builder, char *name) {
 // Vectors grow one entry at a time, exactly as long as their content.
 void append_entry(pipeline_builder &builder, char *entry) {
     char **vector = builder.list[builder.index];
-    vector = static_cast<char **>(xrealloc(vector, (builder.entries + 1) * sizeof(char *)));
+    vector = static_cast<char **>(checked_realloc(vector, (builder.entries + 1) * sizeof(char *)));
     vector[builder.entries++] = entry;
     builder.list[builder.index] = vector;
 }
@@ -166,6 +167,13 @@ bool take_word(parse_state &state, const char *start, const char *end) {
 
 bool take_redirection(parse_state &state, int kind, const char *operator_end) {
     char **slot = kind == TOKEN_REDIRECT_IN ? state.input : state.output;
+    // Every shell feeds the file to the command it is written on; the first
+    // command is the only one that can read it, so anywhere else it would
+    // go to the wrong command.
+    if (kind == TOKEN_REDIRECT_IN && state.details->input_on_first_command &&
+        state.builder.index > 0)
+        return refuse("Input redirect after a pipe: the input file belongs to the first command.",
+                      true);
     if (*slot != nullptr)
         return refuse(kind == TOKEN_REDIRECT_IN ? "Ambiguous input redirect."
                                                 : "Ambiguous output redirect.",

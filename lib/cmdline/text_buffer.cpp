@@ -1,5 +1,6 @@
 #include "cmdkit.h"
 #include "cmdline_internal.h"
+#include "xalloc_internal.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,7 +18,7 @@ void reserve(text_buffer &buffer, size_t needed) {
     size_t capacity = buffer.capacity < 64 ? 64 : buffer.capacity;
     while (capacity < needed)
         capacity = capacity > SIZE_MAX / 2 ? SIZE_MAX : capacity * 2;
-    buffer.data = static_cast<char *>(xrealloc(buffer.data, capacity));
+    buffer.data = static_cast<char *>(checked_realloc(buffer.data, capacity));
     buffer.capacity = capacity;
 }
 

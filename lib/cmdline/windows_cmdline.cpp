@@ -1,6 +1,7 @@
 #include "cmdkit.h"
 #include "cmdline.h"
 #include "cmdline_internal.h"
+#include "xalloc_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -119,7 +120,7 @@ extern "C" char *argv_to_windows_cmdline(char **argv) {
     if (argv == nullptr)
         return refuse(EINVAL);
     if (argv[0] == nullptr)
-        return xstrdup("");
+        return checked_strdup("");
     // A batch program is run by the command interpreter, which reads this
     // quoting differently; argv_to_batch_cmdline composes for it.
     if (std::strchr(argv[0], '"') != nullptr || cmdkit_is_batch_path(argv[0]))

@@ -72,10 +72,10 @@ extern "C" wchar_t *cmdkit_to_utf16(const char *text) {
     }
     const size_t length = std::strlen(text);
     // No text takes more units than bytes; a size past the address space
-    // goes to xmalloc as a request it refuses.
+    // goes to checked_malloc as a request it refuses.
     const size_t size =
         length >= SIZE_MAX / sizeof(wchar_t) ? SIZE_MAX : (length + 1) * sizeof(wchar_t);
-    auto *units = static_cast<wchar_t *>(xmalloc(size));
+    auto *units = static_cast<wchar_t *>(cmdkit::internal::checked_malloc(size));
     size_t count = 0;
     if (!cmdkit::internal::wtf8_to_utf16(text, length, units, count)) {
         std::free(units);
@@ -94,7 +94,7 @@ extern "C" char *cmdkit_from_utf16(const wchar_t *text) {
     const size_t count = std::wcslen(text);
     // No unit takes more than three bytes.
     const size_t size = count >= SIZE_MAX / 3 ? SIZE_MAX : 3 * count + 1;
-    auto *bytes = static_cast<char *>(xmalloc(size));
+    auto *bytes = static_cast<char *>(cmdkit::internal::checked_malloc(size));
     bytes[cmdkit::internal::utf16_to_wtf8(text, count, bytes)] = '\0';
     return bytes;
 }

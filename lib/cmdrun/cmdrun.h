@@ -66,8 +66,9 @@ typedef struct cmdkit_pipeline {
  * quotes as arguments do (`> "my out"` names `my out`), and `append` says
  * whether the output followed `>>`.  While semicolon_is_separator is set, a
  * separator followed by anything but white space is refused: the rest
- * would silently not run.  Returns 0, or -1 with errno EINVAL and every
- * member null or 0; a struct whose size this version does not know is
+ * would silently not run.  A `<` written after the first `|` is refused:
+ * the file belongs to the first command, the only one that can read it.  Returns 0, or -1 with
+ * errno EINVAL and every member null or 0; a struct whose size this version does not know is
  * refused with EINVAL and left as it was.
  */
 CMDKIT_API int cmdkit_parse_pipeline(const char *line, cmdkit_pipeline *pipeline);
@@ -144,7 +145,8 @@ typedef struct cmdkit_process cmdkit_process;
  * (created if missing), or writes the caller's standard output.  Every
  * command's standard error is the caller's, or with
  * CMDKIT_START_ERRORS_TO_OUTPUT goes where the last command's output goes.
- * A standard stream the caller has closed counts as the null device.
+ * A standard stream the caller has closed counts as the null device; one
+ * that is open but cannot be copied (no descriptor left) fails the start.
  *
  * A caller-built pipeline needs `count` equal to the number of vectors (at
  * least 1), an entry 0 in every command, `append` 0 or 1 (0 without an
@@ -175,8 +177,9 @@ typedef struct cmdkit_process cmdkit_process;
  *
  * Environment entries are "NAME=value"; a name ends at the first `=` after
  * its first character, and an entry with an empty name or no `=` is
- * refused.  On Windows names compare without regard to case, ordinally, and
- * two that differ only in case are refused.  Nothing is added to a given
+ * refused, and so are two entries of one name.  On Windows names compare
+ * without regard to case, ordinally, so two that differ only in case are
+ * one name.  Nothing is added to a given
  * environment (no SYSTEMROOT).
  *
  * Returns 0 with *process set, or -1 with errno, *process null, the failure
@@ -217,9 +220,9 @@ CMDKIT_API int cmdkit_exit_status(const cmdkit_process *process, int index, cmdk
  * Reads what the pipeline writes to the capture pipe (CMDKIT_START_CAPTURE_
  * OUTPUT): returns the count, at most `size` and at most INT_MAX, 0 at the
  * end of output, -1 with ETIMEDOUT when nothing arrived within `timeout_ms`
- * (nothing is lost; call again), -1 with EINVAL without the flag or for a
- * `timeout_ms` cmdkit_wait would refuse, -1 with another errno on a system
- * failure.  A descendant that inherited the pipe can keep it open after
+ * (nothing is lost; call again), -1 with EINVAL without the flag, for a
+ * `size` of 0 or a `timeout_ms` cmdkit_wait would refuse, -1 with another
+ * errno on a system failure.  A descendant that inherited the pipe can keep it open after
  * every command has ended: the time limit is what ends such a read (and
  * cmdkit_kill where the pipeline is contained).  cmdkit_kill may be called
  * from another thread while one reads, and one thread may read while

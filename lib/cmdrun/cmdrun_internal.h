@@ -102,12 +102,14 @@ char *os_absolute_path(const char *path, unsigned long &system_error);
 // True when a PATH entry is relative to the current directory.
 bool os_is_relative(const char *entry);
 
-// True when environment names `a` and `b` (of these lengths) are the same
-// name: ordinally without regard to case on Windows, byte for byte on POSIX.
-bool os_same_name(const char *a, size_t a_length, const char *b, size_t b_length);
+// Orders environment names `a` and `b` (of these lengths) as the system
+// tells them apart: ordinally without regard to case on Windows (a name
+// that is not WTF-8 after any that is), byte for byte on POSIX; 0 when they
+// are the same name.
+int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_length);
 
 // Refuses (false, failure filled) what the system would not take of a
-// given environment: on Windows two names differing only in case.
+// given environment: on Windows an entry that is not WTF-8.
 bool os_check_environment(const char *const *environment, start_failure &failure);
 
 // The full path of the system directory's cmd.exe (Windows; a new string).
@@ -132,8 +134,9 @@ ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, lon
 bool os_captures(const cmdkit_process *process);
 
 // A copy of the caller's standard stream 0, 1 or 2 for the start to close,
-// or no_handle when the caller has none.
-os_handle os_caller_stream(int which);
+// or no_handle when the caller has closed it; false, with errno and
+// `system_error`, when an open stream could not be copied.
+bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error);
 void os_close(os_handle handle);
 
 // The running pipeline (struct cmdkit_process) is defined by each system's

@@ -1,6 +1,7 @@
 #include "cmdkit.h"
 #include "cmdline_internal.h"
 #include "cmdrun_internal.h"
+#include "xalloc_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,12 +49,21 @@ struct cmdkit_process {
 
 namespace {
 
+// A copy at 3 or above.  Where the descriptor limit is 3 or less the
+// system says EINVAL: there is no room, as with EMFILE.
+int copy_above_standard_streams(int descriptor) {
+    const int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0 && errno == EINVAL)
+        errno = EMFILE;
+    return copy;
+}
+
 // Descriptors cmdkit makes never take 0-2, which a caller that closed one
 // would otherwise be handed, and never reach another program.
 int lifted(int descriptor) {
     if (descriptor < 0 || descriptor > 2)
         return descriptor;
-    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    const int moved = copy_above_standard_streams(descriptor);
     const int error = errno;
     close(descriptor);
     errno = error;
@@ -170,8 +180,8 @@ void pause_until_change(cmdkit_process *process, int64_t remaining, int &interva
 
 char *joined(const char *directory, const char *name) {
     if (directory == nullptr || name[0] == '/')
-        return xstrdup(name);
-    return concat3(directory, "/", name);
+        return checked_strdup(name);
+    return join3(directory, "/", name);
 }
 
 } // namespace
@@ -182,12 +192,12 @@ const bool os_composes_lines = false;
 
 char *os_absolute_path(const char *path, unsigned long &system_error) {
     if (path[0] == '/')
-        return xstrdup(path);
+        return checked_strdup(path);
     for (size_t size = 256;; size *= 2) {
-        auto *current = static_cast<char *>(xmalloc(size));
+        auto *current = static_cast<char *>(checked_malloc(size));
         if (getcwd(current, size) != nullptr) {
             char *absolute =
-                std::strcmp(path, ".") == 0 ? xstrdup(current) : concat3(current, "/", path);
+                std::strcmp(path, ".") == 0 ? checked_strdup(current) : join3(current, "/", path);
             std::free(current);
             return absolute;
         }
@@ -205,8 +215,11 @@ bool os_is_relative(const char *entry) {
     return entry[0] != '/';
 }
 
-bool os_same_name(const char *a, size_t a_length, const char *b, size_t b_length) {
-    return a_length == b_length && std::memcmp(a, b, a_length) == 0;
+int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_length) {
+    const int order = std::memcmp(a, b, std::min(a_length, b_length));
+    if (order != 0)
+        return order;
+    return a_length < b_length ? -1 : a_length > b_length ? 1 : 0;
 }
 
 bool os_check_environment(const char *const *, start_failure &) {
@@ -283,11 +296,17 @@ bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &syst
 }
 
 // A copy at 3 or above, so that putting the streams on 0-2 in the child
-// never overwrites one that is still to be used.
-os_handle os_caller_stream(int which) {
-    if (which < 0 || fcntl(which, F_GETFD) == -1)
-        return no_handle;
-    return fcntl(which, F_DUPFD_CLOEXEC, 3);
+// never overwrites one that is still to be used.  Only a descriptor that
+// is not open (F_GETFD fails with EBADF alone) is a closed stream: a copy
+// that fails, for want of descriptors say, must not send the commands'
+// output to the null device.
+bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error) {
+    copy = no_handle;
+    if (fcntl(which, F_GETFD) == -1)
+        return true;
+    copy = copy_above_standard_streams(which);
+    system_error = static_cast<unsigned long>(errno);
+    return copy >= 0;
 }
 
 void os_close(os_handle handle) {
@@ -296,14 +315,14 @@ void os_close(os_handle handle) {
 }
 
 cmdkit_process *os_new_process(const start_plan &plan) {
-    auto *process = static_cast<cmdkit_process *>(xmalloc(sizeof(cmdkit_process)));
+    auto *process = static_cast<cmdkit_process *>(checked_malloc(sizeof(cmdkit_process)));
     new (process) cmdkit_process();
     process->count = plan.count;
     process->new_group = (plan.flags & CMDKIT_START_NEW_GROUP) != 0;
     process->capturing = (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0;
     const auto count = static_cast<size_t>(plan.count);
-    process->states = static_cast<command_state *>(xmalloc(count * sizeof(command_state)));
-    process->commands = static_cast<posix_command *>(xmalloc(count * sizeof(posix_command)));
+    process->states = static_cast<command_state *>(checked_malloc(count * sizeof(command_state)));
+    process->commands = static_cast<posix_command *>(checked_malloc(count * sizeof(posix_command)));
     for (size_t i = 0; i < count; ++i) {
         process->states[i] = command_state{};
         process->commands[i] = posix_command{};

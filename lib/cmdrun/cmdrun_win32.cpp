@@ -4,6 +4,7 @@
 #include "cmdrun_internal.h"
 #include "platform.h"
 #include "wtf8.h"
+#include "xalloc_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,9 @@ using namespace cmdkit::internal;
 // nested jobs (Wine always allows them).
 extern "C" {
 int cmdkit_refuse_job_assignment = 0;
+// While set, copies of the caller's standard handles fail as on a system
+// out of handles (Wine cannot run out).
+int cmdkit_refuse_stream_copy = 0;
 }
 #endif
 
@@ -50,7 +54,7 @@ struct wide_text {
 };
 
 char *narrow(const wchar_t *units, size_t count) {
-    auto *text = static_cast<char *>(xmalloc(3 * count + 1));
+    auto *text = static_cast<char *>(checked_malloc(3 * count + 1));
     text[utf16_to_wtf8(units, count, text)] = '\0';
     return text;
 }
@@ -88,7 +92,7 @@ wchar_t **sorted_entries(const char *const *environment, size_t &count) {
     count = 0;
     while (environment[count] != nullptr)
         ++count;
-    auto **entries = static_cast<wchar_t **>(xmalloc((count + 1) * sizeof(wchar_t *)));
+    auto **entries = static_cast<wchar_t **>(checked_malloc((count + 1) * sizeof(wchar_t *)));
     for (size_t i = 0; i < count; ++i) {
         entries[i] = cmdkit_to_utf16(environment[i]);
         if (entries[i] == nullptr) {
@@ -117,7 +121,7 @@ wchar_t *environment_block(const char *const *environment) {
     size_t units = 2;
     for (size_t i = 0; i < count; ++i)
         units += std::wcslen(entries[i]) + 1;
-    auto *block = static_cast<wchar_t *>(xmalloc(units * sizeof(wchar_t)));
+    auto *block = static_cast<wchar_t *>(checked_malloc(units * sizeof(wchar_t)));
     wchar_t *at = block;
     for (size_t i = 0; i < count; ++i) {
         const size_t length = std::wcslen(entries[i]) + 1;
@@ -205,7 +209,7 @@ struct inherited_handles {
         }
         SIZE_T size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(xmalloc(size));
+        attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(checked_malloc(size));
         if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
             std::free(attributes);
             attributes = nullptr;
@@ -255,7 +259,7 @@ char *os_absolute_path(const char *path, unsigned long &system_error) {
         return nullptr;
     }
     const DWORD size = GetFullPathNameW(wide.get(), 0, nullptr, nullptr);
-    auto *full = static_cast<wchar_t *>(xmalloc((size + 1) * sizeof(wchar_t)));
+    auto *full = static_cast<wchar_t *>(checked_malloc((size + 1) * sizeof(wchar_t)));
     const DWORD written = size != 0 ? GetFullPathNameW(wide.get(), size, full, nullptr) : 0;
     if (written == 0 || written >= size) {
         set_errno_from_system(system_error);
@@ -271,9 +275,9 @@ bool os_is_relative(const char *entry) {
     return !is_absolute(entry);
 }
 
-bool os_same_name(const char *a, size_t a_length, const char *b, size_t b_length) {
-    char *first = static_cast<char *>(xmalloc(a_length + 1));
-    char *second = static_cast<char *>(xmalloc(b_length + 1));
+int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_length) {
+    char *first = static_cast<char *>(checked_malloc(a_length + 1));
+    char *second = static_cast<char *>(checked_malloc(b_length + 1));
     std::memcpy(first, a, a_length);
     std::memcpy(second, b, b_length);
     first[a_length] = '\0';
@@ -282,32 +286,28 @@ bool os_same_name(const char *a, size_t a_length, const char *b, size_t b_length
     wide_text y(second);
     std::free(first);
     std::free(second);
-    return x.units != nullptr && y.units != nullptr &&
-           CompareStringOrdinal(x.units, -1, y.units, -1, TRUE) == CSTR_EQUAL;
+    if (x.units == nullptr || y.units == nullptr)
+        return (x.units == nullptr) - (y.units == nullptr);
+    return CompareStringOrdinal(x.units, -1, y.units, -1, TRUE) - CSTR_EQUAL;
 }
 
 bool os_check_environment(const char *const *environment, start_failure &failure) {
-    size_t count = 0;
-    wchar_t **entries = sorted_entries(environment, count);
-    const char *problem = entries == nullptr ? "an environment entry that is not UTF-8" : nullptr;
-    for (size_t i = 1; entries != nullptr && i < count && problem == nullptr; ++i) {
-        if (compare_names(entries[i - 1], entries[i]) == 0)
-            problem = "two environment names that differ only in case";
+    for (const char *const *entry = environment; *entry != nullptr; ++entry) {
+        wide_text wide(*entry);
+        if (wide.units == nullptr) {
+            const char *pieces[] = {"Refused: an environment entry that is not UTF-8."};
+            fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 1);
+            return false;
+        }
     }
-    if (entries != nullptr)
-        free_entries(entries, count);
-    if (problem == nullptr)
-        return true;
-    const char *pieces[] = {"Refused: ", problem, "."};
-    fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
-    return false;
+    return true;
 }
 
 char *os_interpreter_path() {
     wchar_t folder[MAX_PATH + 16];
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
-        return xstrdup("C:\\Windows\\System32\\cmd.exe");
+        return checked_strdup("C:\\Windows\\System32\\cmd.exe");
     std::wcscpy(folder + length, L"\\cmd.exe");
     return narrow(folder, length + 8);
 }
@@ -341,7 +341,7 @@ bool os_open_target(const char *name, const char *directory, int kind, os_handle
         std::strpbrk(name, "\\/:") == nullptr && is_device_name(name, std::strlen(name));
     const bool join = directory != nullptr && !device && !is_absolute(name) &&
                       !has_drive_prefix(name) && name[0] != '\\' && name[0] != '/';
-    char *path = join ? concat3(directory, "\\", name) : xstrdup(name);
+    char *path = join ? join3(directory, "\\", name) : checked_strdup(name);
     system_path wide;
     const bool named = wide.assign(path);
     std::free(path);
@@ -386,24 +386,31 @@ bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &syst
     return true;
 }
 
-// A standard handle that is NULL, a pseudo-handle value, or not a file the
-// system knows counts as absent: duplicating INVALID_HANDLE_VALUE would
-// give the child a handle to this process.
-os_handle os_caller_stream(int which) {
+// A standard handle that is NULL or a pseudo-handle value, or that is no
+// handle at all (ERROR_INVALID_HANDLE), is a closed stream: duplicating
+// INVALID_HANDLE_VALUE would give the child a handle to this process.  Any
+// other failure to copy it fails the start.
+bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error) {
     static const DWORD slots[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    if (which < 0)
-        return no_handle;
+    copy = no_handle;
     HANDLE stream = GetStdHandle(slots[which]);
     if (is_absent_handle_value(reinterpret_cast<uintptr_t>(stream)))
-        return no_handle;
-    SetLastError(NO_ERROR);
-    if (GetFileType(stream) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-        return no_handle;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), stream, GetCurrentProcess(), &copy, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        return no_handle;
-    return reinterpret_cast<os_handle>(copy);
+        return true;
+    HANDLE duplicate = nullptr;
+#ifdef CMDKIT_ALLOC_SEAM
+    if (cmdkit_refuse_stream_copy != 0) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    } else
+#endif
+        if (DuplicateHandle(GetCurrentProcess(), stream, GetCurrentProcess(), &duplicate, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS)) {
+        copy = reinterpret_cast<os_handle>(duplicate);
+        return true;
+    }
+    if (GetLastError() == ERROR_INVALID_HANDLE)
+        return true;
+    set_errno_from_system(system_error);
+    return false;
 }
 
 void os_close(os_handle handle) {
@@ -412,13 +419,13 @@ void os_close(os_handle handle) {
 }
 
 cmdkit_process *os_new_process(const start_plan &plan) {
-    auto *process = static_cast<cmdkit_process *>(xmalloc(sizeof(cmdkit_process)));
+    auto *process = static_cast<cmdkit_process *>(checked_malloc(sizeof(cmdkit_process)));
     new (process) cmdkit_process();
     InitializeCriticalSection(&process->lock);
     process->count = plan.count;
     const auto count = static_cast<size_t>(plan.count);
-    process->states = static_cast<command_state *>(xmalloc(count * sizeof(command_state)));
-    process->handles = static_cast<HANDLE *>(xmalloc(count * sizeof(HANDLE)));
+    process->states = static_cast<command_state *>(checked_malloc(count * sizeof(command_state)));
+    process->handles = static_cast<HANDLE *>(checked_malloc(count * sizeof(HANDLE)));
     for (size_t i = 0; i < count; ++i) {
         process->states[i] = command_state{};
         process->handles[i] = nullptr;

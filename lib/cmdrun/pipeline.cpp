@@ -2,6 +2,7 @@
 #include "cmdline_internal.h"
 #include "cmdrun.h"
 #include "cmdrun_internal.h"
+#include "xalloc_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,7 +17,7 @@ char *unquoted_target(char *raw) {
     if (raw == nullptr)
         return nullptr;
     const size_t length = std::strlen(raw);
-    char *target = unquote_word(static_cast<char *>(xmalloc(length + 1)), raw, raw + length);
+    char *target = unquote_word(static_cast<char *>(checked_malloc(length + 1)), raw, raw + length);
     std::free(raw);
     return target;
 }
@@ -43,6 +44,7 @@ extern "C" int cmdkit_parse_pipeline(const char *line, cmdkit_pipeline *pipeline
     }
     parse_details details;
     details.whole_line = true;
+    details.input_on_first_command = true;
     char *input = nullptr;
     char *output = nullptr;
     int count = 0;

@@ -107,7 +107,9 @@ extern "C" int cmdkit_wait(cmdkit_process *process, long timeout_ms) {
 
 extern "C" ptrdiff_t cmdkit_read_output(cmdkit_process *process, char *buffer, size_t size,
                                         long timeout_ms) {
-    if (process == nullptr || (buffer == nullptr && size != 0) || !valid_timeout(timeout_ms) ||
+    // A count of 0 means the end of output: a read of 0 bytes could not be
+    // told from it.
+    if (process == nullptr || buffer == nullptr || size == 0 || !valid_timeout(timeout_ms) ||
         !os_captures(process)) {
         errno = EINVAL;
         return -1;

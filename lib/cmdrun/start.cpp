@@ -3,7 +3,9 @@
 #include "cmdrun.h"
 #include "cmdrun_internal.h"
 #include "platform.h"
+#include "xalloc_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,14 @@ void fail_command(start_failure &failure, int stage, int index, int error,
     fail(failure, stage, index, error, system_error, pieces, 8);
 }
 
+char *copy_of_name(const char *entry) {
+    const size_t length = environment_name_length(entry);
+    auto *name = static_cast<char *>(checked_malloc(length + 1));
+    std::memcpy(name, entry, length);
+    name[length] = '\0';
+    return name;
+}
+
 bool has_unknown_bytes(const void *given, size_t size, size_t known) {
     return !acceptable_struct(given, size, known);
 }
@@ -56,6 +66,39 @@ bool commands_match(const cmdkit_pipeline &pipeline) {
     return pipeline.commands[pipeline.count] == nullptr;
 }
 
+int compare_entry_names(const char *a, const char *b) {
+    return os_compare_names(a, environment_name_length(a), b, environment_name_length(b));
+}
+
+// Two entries of one name would leave the choice to whoever reads them
+// (a POSIX getenv takes the first, Windows refuses the block), so the
+// request says which one it means or is refused.
+bool refuse_duplicate_names(const char *const *environment, start_failure &failure) {
+    size_t count = 0;
+    while (environment[count] != nullptr)
+        ++count;
+    auto **sorted = static_cast<const char **>(checked_malloc(count * sizeof(char *)));
+    std::memcpy(sorted, environment, count * sizeof(char *));
+    std::sort(sorted, sorted + count,
+              [](const char *a, const char *b) { return compare_entry_names(a, b) < 0; });
+    size_t twin = 1;
+    while (twin < count && compare_entry_names(sorted[twin - 1], sorted[twin]) != 0)
+        ++twin;
+    if (twin < count) {
+        char *first = copy_of_name(sorted[twin - 1]);
+        char *second = copy_of_name(sorted[twin]);
+        const bool same = std::strcmp(first, second) == 0;
+        const char *pieces[] = {"Refused: two environment entries named ", first,
+                                same ? "" : " and ", same ? "" : second,
+                                same ? "." : ", one name on this system."};
+        fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 5);
+        std::free(first);
+        std::free(second);
+    }
+    std::free(sorted);
+    return twin >= count;
+}
+
 bool check_environment(const char *const *environment, start_failure &failure) {
     if (environment == nullptr)
         return true;
@@ -63,7 +106,8 @@ bool check_environment(const char *const *environment, start_failure &failure) {
         if (environment_name_length(*entry) == 0)
             return refuse(failure, "an environment entry without a name or `=`");
     }
-    return os_check_environment(environment, failure);
+    return os_check_environment(environment, failure) &&
+           refuse_duplicate_names(environment, failure);
 }
 
 bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
@@ -90,7 +134,7 @@ bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options *
 const char *value_in(const char *const *environment, const char *name) {
     for (const char *const *entry = environment; *entry != nullptr; ++entry) {
         const size_t length = environment_name_length(*entry);
-        if (os_same_name(*entry, length, name, std::strlen(name)))
+        if (os_compare_names(*entry, length, name, std::strlen(name)) == 0)
             return *entry + length + 1;
     }
     return nullptr;
@@ -209,7 +253,7 @@ bool compose(const start_plan &plan, int index, prepared_command &command, start
         size_t count = 0;
         while (argv[count] != nullptr)
             ++count;
-        auto **copy = static_cast<char **>(xmalloc((count + 1) * sizeof(char *)));
+        auto **copy = static_cast<char **>(checked_malloc((count + 1) * sizeof(char *)));
         std::memcpy(copy, argv, (count + 1) * sizeof(char *));
         copy[0] = command.program;
         command.line = argv_to_batch_cmdline(copy);
@@ -217,7 +261,7 @@ bool compose(const start_plan &plan, int index, prepared_command &command, start
         command.application = os_interpreter_path();
     } else {
         command.line = argv_to_windows_cmdline(argv);
-        command.application = xstrdup(command.program);
+        command.application = checked_strdup(command.program);
     }
     if (command.line == nullptr) {
         const int error = errno;
@@ -258,7 +302,7 @@ bool prepare(const cmdkit_pipeline &pipeline, const cmdkit_start_options *option
     lookup_setting lookup;
     settle_lookup(options, lookup);
     plan.commands = static_cast<prepared_command *>(
-        xmalloc(static_cast<size_t>(pipeline.count) * sizeof(prepared_command)));
+        checked_malloc(static_cast<size_t>(pipeline.count) * sizeof(prepared_command)));
     for (int i = 0; i < pipeline.count; ++i)
         plan.commands[i] = prepared_command{pipeline.commands[i]};
     plan.count = pipeline.count;
@@ -308,12 +352,23 @@ bool fail_system(start_failure &failure, unsigned long system_error) {
     return false;
 }
 
-// The caller's stream, or the null device where the caller has none.
+// The caller's stream, or the null device where the caller has closed it.
 bool stream_or_null(int which, opened_handles &opened, os_handle &stream, start_failure &failure) {
-    stream = which >= 0 ? (opened.caller[which] = os_caller_stream(which)) : no_handle;
-    if (stream != no_handle)
-        return true;
     unsigned long system_error = 0;
+    stream = no_handle;
+    if (which >= 0) {
+        if (!os_caller_stream(which, opened.caller[which], system_error)) {
+            static const char *const names[] = {"input", "output", "error"};
+            const int error = errno;
+            const char *pieces[] = {"The caller's standard ", names[which],
+                                    " could not be copied: ", std::strerror(error), "."};
+            fail(failure, CMDKIT_FAILED_SYSTEM, -1, error, system_error, pieces, 5);
+            return false;
+        }
+        stream = opened.caller[which];
+        if (stream != no_handle)
+            return true;
+    }
     if (opened.null_device == no_handle && !os_open_null_device(opened.null_device, system_error))
         return fail_system(failure, system_error);
     stream = opened.null_device;

@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include "cmdkit.h"
+#include "xalloc_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,7 +29,7 @@ bool platform_path_exists(const char *path) {
     // any length can produce, get a heap copy for the moment of the test.
     char local[512];
     size_t size = std::strlen(path) + 1;
-    char *spelled = size <= sizeof local ? local : static_cast<char *>(xmalloc(size));
+    char *spelled = size <= sizeof local ? local : static_cast<char *>(checked_malloc(size));
     spell_for_posix(path, spelled, size);
     bool exists = access(spelled, F_OK) == 0;
     if (spelled != local)
@@ -48,7 +49,7 @@ char *platform_strdup(const char *s) {
 }
 
 char *platform_getenv(const char *name) {
-    return xstrdup(std::getenv(name));
+    return checked_strdup(std::getenv(name));
 }
 
 const bool platform_input_drops_carriage_returns = false;

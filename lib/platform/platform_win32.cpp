@@ -2,6 +2,7 @@
 
 #include "cmdkit.h"
 #include "wtf8.h"
+#include "xalloc_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,7 +60,7 @@ bool system_path::assign(const char *candidate) {
     const size_t length = std::strlen(candidate);
     // No WTF-8 text takes more units than bytes.
     if (length + 1 > sizeof local_ / sizeof local_[0]) {
-        heap_ = static_cast<wchar_t *>(xmalloc((length + 1) * sizeof(wchar_t)));
+        heap_ = static_cast<wchar_t *>(checked_malloc((length + 1) * sizeof(wchar_t)));
         units_ = heap_;
     }
     size_t count = 0;
@@ -82,7 +83,7 @@ bool system_path::make_extended() {
         return false;
     // Room for the longest prefix, \\?\UNC\, in front of the full path.
     constexpr size_t room = 8;
-    auto *extended = static_cast<wchar_t *>(xmalloc((room + size) * sizeof(wchar_t)));
+    auto *extended = static_cast<wchar_t *>(checked_malloc((room + size) * sizeof(wchar_t)));
     wchar_t *full = extended + room;
     const DWORD written = GetFullPathNameW(units_, size, full, nullptr);
     if (written == 0 || written >= size) {
@@ -149,10 +150,10 @@ char *platform_getenv(const char *name) {
         // value may grow again before the next call, hence the loop.
         std::free(heap);
         capacity = length;
-        heap = static_cast<wchar_t *>(xmalloc(capacity * sizeof(wchar_t)));
+        heap = static_cast<wchar_t *>(checked_malloc(capacity * sizeof(wchar_t)));
         value = heap;
     }
-    auto *text = static_cast<char *>(xmalloc(3 * static_cast<size_t>(length) + 1));
+    auto *text = static_cast<char *>(checked_malloc(3 * static_cast<size_t>(length) + 1));
     text[utf16_to_wtf8(value, length, text)] = '\0';
     std::free(heap);
     return text;

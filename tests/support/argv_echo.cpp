@@ -3,11 +3,12 @@
 // parsed, one escaped entry of UTF-8 (WTF-8) per line.  Called with
 // `--child MODE ...` it plays a part in a pipeline instead:
 //   produce N       N bytes of a fixed pattern       copy       input to output
-//   lines N TAG     N lines "TAG i", one write each   sleep      60 s, then exit 0
+//   lines N TAG     N lines "TAG i", one write each   sleep [MS] 60 s or MS ms, then exit 0
 //   spawn-sleeper [S]  prints the pid of a sleeping child of its own, then
 //                   sleeps S seconds (60)
 //   handles         the identity of every file open but the standard three
 //   exit CODE       ends with CODE (all 32 bits on Windows)
+//   both TAG        a line "TAG" on standard output and one on standard error
 //   env             every environment entry, one per line
 // Standard input and output are binary on Windows.
 #include "escaped.h"
@@ -49,11 +50,11 @@ void put(const std::string &text) {
     std::fflush(stdout);
 }
 
-void pause_seconds(unsigned seconds) {
+void pause_milliseconds(unsigned long long milliseconds) {
 #ifdef _WIN32
-    Sleep(seconds * 1000);
+    Sleep(static_cast<DWORD>(milliseconds));
 #else
-    sleep(seconds);
+    usleep(static_cast<useconds_t>(milliseconds * 1000));
 #endif
 }
 
@@ -139,12 +140,15 @@ int play(const std::vector<std::string> &args) {
         for (unsigned long long i = 0; i < number; ++i)
             put(args[4] + " " + std::to_string(i) + "\n");
     } else if (mode == "sleep") {
-        pause_seconds(60);
+        pause_milliseconds(args.size() > 3 ? number : 60000);
     } else if (mode == "spawn-sleeper") {
         put(std::to_string(spawn_sleeper()) + "\n");
-        pause_seconds(args.size() > 3 ? static_cast<unsigned>(number) : 60);
+        pause_milliseconds(args.size() > 3 ? number * 1000 : 60000);
     } else if (mode == "handles") {
         put(open_files());
+    } else if (mode == "both") {
+        put(args[3] + "\n");
+        std::fputs((args[3] + "\n").c_str(), stderr);
     } else if (mode == "exit") {
 #ifdef _WIN32
         ExitProcess(static_cast<UINT>(number));
