@@ -29,10 +29,14 @@ constexpr int setup_status = 125;
 constexpr int not_started_status = 126;
 constexpr int not_found_status = 127;
 
-const char usage[] = "usage: cmdkit-run [-t SECONDS] [-C DIR] [-p] [-v] [--] LINE\n";
+const char usage[] = "usage: cmdkit-run [-t SECONDS [-k SECONDS]] [-C DIR] [-p] [-v] [--] LINE\n";
+
+// The grace a SIGTERM or SIGHUP gives the pipeline when -k gives none.
+constexpr long default_signal_grace_ms = 2000;
 
 struct request {
     long timeout_ms = -1;
+    long grace_ms = -1; // -1: no -k
     const char *directory = nullptr;
     bool pipefail = false;
     bool verbose = false;
@@ -129,16 +133,21 @@ int read_arguments(const std::vector<std::string> &args, request &wanted,
             wanted.pipefail = true;
         } else if (arg == "-v") {
             wanted.verbose = true;
-        } else if ((arg == "-t" || arg == "-C") && i + 1 < args.size()) {
+        } else if ((arg == "-t" || arg == "-k" || arg == "-C") && i + 1 < args.size()) {
             const char *value = args[++i].c_str();
+            long *seconds = arg == "-t" ? &wanted.timeout_ms : &wanted.grace_ms;
             if (arg == "-C")
                 wanted.directory = value;
-            else if (!parse_seconds(value, wanted.timeout_ms))
+            else if (!parse_seconds(value, *seconds))
                 return usage_error(std::string("not a number of seconds: ") + value);
+            else if (arg == "-k")
+                wanted.grace_ms = std::max(0L, wanted.grace_ms); // 0 kills at once
         } else {
             return usage_error("unknown option or missing value: " + arg);
         }
     }
+    if (wanted.grace_ms >= 0 && wanted.timeout_ms < 0)
+        return usage_error("-k needs a time limit: -t SECONDS, not 0");
     for (; i < args.size(); ++i)
         lines.push_back(args[i].c_str());
     if (lines.size() != 1)
@@ -148,9 +157,10 @@ int read_arguments(const std::vector<std::string> &args, request &wanted,
     return 0;
 }
 
-// The last text the library sends is kept: a failing function's one
-// message, the parser's reason included, which is said once, with the
-// program's name.  With -v the trace lines go to standard error.
+// The last text the library sends is kept: the parser's reason for a line
+// that does not parse, which is said once, with the program's name (a
+// failed start's message comes in its report).  With -v the trace lines go
+// to standard error.
 std::string last_message;
 void keep_last(void *verbose, const char *text, size_t length) {
     last_message.assign(text, length);
@@ -171,24 +181,29 @@ int status_of_failure(const cmdkit_failure &failure) {
     }
 }
 
-volatile std::sig_atomic_t received_signal = 0;
+// SIGTERM or SIGHUP: the pipeline is stopped, whatever the mode.
+volatile std::sig_atomic_t stop_signal = 0;
+// SIGINT or SIGQUIT: the pipeline's own to act on, unless it runs in a
+// group of its own, which the terminal's interrupt does not reach.
+volatile std::sig_atomic_t interrupt_signal = 0;
 
 #ifndef _WIN32
 void note_signal(int number) {
-    received_signal = number;
+    if (number == SIGTERM || number == SIGHUP)
+        stop_signal = number;
+    else
+        interrupt_signal = number;
 }
 
-// The pipeline's interrupts are its own: cmdkit-run waits on with a handler
-// that does nothing (an ignored signal would be inherited by the commands).
-void catch_signals(bool own_group) {
+// cmdkit-run waits on with a handler that only notes the signal (an
+// ignored signal would be inherited by the commands).
+void catch_signals() {
     std::signal(SIGCHLD, SIG_DFL); // an ignored SIGCHLD would take the statuses
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
-    for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
-        if (own_group || number == SIGINT || number == SIGQUIT)
-            sigaction(number, &action, nullptr);
-    }
+    for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        sigaction(number, &action, nullptr);
 }
 
 [[noreturn]] void end_by_signal(int number) {
@@ -223,53 +238,73 @@ cmdkit_exit reported_exit(const cmdkit_process *process, int count, bool pipefai
     return exit;
 }
 
-// Waits in short steps while a signal may call for the kill, which the
+// The signal that calls for the stop, or 0.
+int signal_to_act_on(bool own_group) {
+    return stop_signal != 0 ? stop_signal : own_group ? interrupt_signal : 0;
+}
+
+// Waits in short steps while a signal may call for the stop, which the
 // handler itself may not do.
 int wait_for(cmdkit_process *process, long timeout_ms, bool own_group) {
-    if (!own_group)
-        return cmdkit_wait(process, timeout_ms);
     for (long waited = 0;; waited += 50) {
         const long step = timeout_ms < 0 ? 50 : std::min<long>(50, timeout_ms - waited);
         const int result = cmdkit_wait(process, step > 0 ? step : 0);
-        if (result != 1 || received_signal != 0 || (timeout_ms >= 0 && waited + 50 >= timeout_ms))
+        if (result != 1 || signal_to_act_on(own_group) != 0 ||
+            (timeout_ms >= 0 && waited + 50 >= timeout_ms))
             return result;
     }
+}
+
+// How long the stop gives the pipeline: a stop signal its grace (two
+// seconds without -k), an interrupt none, the time limit -k's.
+long grace_for(int signal_number, const request &wanted) {
+#ifndef _WIN32
+    if (signal_number == SIGINT || signal_number == SIGQUIT)
+        return 0;
+#endif
+    if (signal_number != 0 && wanted.grace_ms < 0)
+        return default_signal_grace_ms;
+    return std::max(0L, wanted.grace_ms);
 }
 
 int run(const request &wanted, const cmdkit_pipeline &pipeline) {
     const bool own_group = wanted.timeout_ms >= 0 && !input_is_terminal();
     cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
     options.directory = wanted.directory;
-    options.flags = own_group ? CMDKIT_START_NEW_GROUP : 0u;
+    options.flags =
+        (own_group ? CMDKIT_START_NEW_GROUP : 0u) | (wanted.verbose ? CMDKIT_START_TRACE : 0u);
 #ifndef _WIN32
-    catch_signals(own_group);
+    catch_signals();
 #else
     SetConsoleCtrlHandler(let_the_pipeline_decide, TRUE);
 #endif
     cmdkit_failure failure = CMDKIT_FAILURE_INIT;
     cmdkit_process *process = nullptr;
     if (cmdkit_start(&pipeline, &options, &process, &failure) != 0) {
-        say(last_message);
+        say(failure.message);
         return status_of_failure(failure);
     }
     const int waited = wait_for(process, wanted.timeout_ms, own_group);
-    if (waited != 0)
-        cmdkit_kill(process);
     const int failed_wait = waited < 0 ? errno : 0;
-    if (waited != 0)
+    const int signal_number = signal_to_act_on(own_group);
+    int killed = 0;
+    if (waited != 0 || signal_number != 0) {
+        killed = cmdkit_stop(process, grace_for(signal_number, wanted));
         cmdkit_wait(process, -1);
+    }
     const cmdkit_exit exit = reported_exit(process, pipeline.count, wanted.pipefail);
     cmdkit_free_process(process);
 #ifndef _WIN32
-    if (received_signal != 0 && own_group)
-        end_by_signal(received_signal);
+    if (signal_number != 0)
+        end_by_signal(signal_number);
 #endif
     if (failed_wait != 0) {
         say(std::string("waiting for the pipeline failed: ") + std::strerror(failed_wait));
         return setup_status;
     }
     if (waited == 1) {
-        say("the time limit ran out; the pipeline was killed");
+        say(killed == 1 ? "the time limit ran out; the pipeline was killed"
+                        : "the time limit ran out; the pipeline was stopped");
         return timed_out_status;
     }
 #ifndef _WIN32

@@ -4,7 +4,6 @@
 #include <cmdkit/cmdrun.h>
 
 int main(void) {
-    cmdkit_set_trace(NULL, NULL); /* no traces on standard error */
     char *upper[] = {"upper", NULL};
     char *count[] = {"count", NULL};
     char **commands[] = {upper, count, NULL};

@@ -4,7 +4,6 @@
 #include <iostream>
 
 int main() {
-    cmdkit::scoped_trace quiet(nullptr); // no traces on standard error
     // One program and its arguments, from data: never turned into a line.
     std::optional<cmdkit_exit> sorted =
         cmdkit::run(cmdkit::command{"sort", "-o", "sorted.txt", "names.txt"});

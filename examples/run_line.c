@@ -4,15 +4,11 @@
 #include <cmdkit/cmdrun.h>
 
 int main(void) {
-    /* The parser and the lookup trace dozens of lines per command to
-     * standard error by default. */
-    cmdkit_set_trace(NULL, NULL);
     cmdkit_exit status;
     cmdkit_failure failure = CMDKIT_FAILURE_INIT;
     int ran = cmdkit_run("upper < lines.txt | count >> counts.txt", NULL, 60000, &status, &failure);
     if (ran < 0) {
-        fprintf(stderr, "not run: stage %d, command %d, errno %d\n", failure.stage, failure.index,
-                failure.error);
+        fprintf(stderr, "not run (stage %d): %s\n", failure.stage, failure.message);
         return 1;
     }
     printf("%s, exit code %lu\n", ran == 1 ? "killed at the time limit" : "ran", status.code);

@@ -177,15 +177,81 @@ TEST(CppLayer, StartRunAndCaptureWithoutALine) {
     const auto begun = std::chrono::steady_clock::now();
     { cmdkit::process gone = std::move(moved); }
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s);
+    // A stop, and the grace a capture's limit gives (POSIX asks first).
+    std::optional<cmdkit::process> stopped = cmdkit::start(with({"sleep"}));
+    EXPECT_EQ(stopped->stop(0ms), cmdkit::stop_result::killed);
+    EXPECT_EQ(cmdkit::process().stop(0ms), cmdkit::stop_result::failed);
+    cmdkit::start_options gentle;
+    gentle.grace = -1ms;
+    EXPECT_THROW(cmdkit::capture(with({"trap"}), gentle, 500ms), std::invalid_argument);
 #ifndef _WIN32
+    gentle.grace = 10s;
+    const std::optional<cmdkit::captured> trapped = cmdkit::capture(with({"trap"}), gentle, 500ms);
+    EXPECT_EQ(trapped->output, "ready\nterm\n");
+    EXPECT_EQ(trapped->status.code, 3u);
+    gentle.output_stream.kind = CMDKIT_STREAM_PIPE;
+    std::optional<cmdkit::process> asked = cmdkit::start(with({"trap"}), gentle);
+    char ready[8];
+    EXPECT_GT(cmdkit_read_output(asked->get(), ready, sizeof ready, 30000), 0);
+    EXPECT_EQ(asked->stop(10s), cmdkit::stop_result::stopped);
     // Assigned over, the old pipeline is killed, not left to write later.
     std::optional<cmdkit::process> late =
-        cmdkit::start({"/bin/sh", "-c", "sleep 0.3; echo late > late.txt"});
+        cmdkit::start({"/bin/sh", "-c", "/bin/sleep 0.3; echo late > late.txt"});
     ASSERT_TRUE(late.has_value());
     *late = cmdkit::process();
     std::this_thread::sleep_for(800ms);
     EXPECT_FALSE(std::filesystem::exists(scratch.path() / "late.txt"));
 #endif
+}
+
+// Captures take their input and bound from the options and give the errors
+// apart; starts and runs refuse what only captures take; a started process
+// is written and read through its pipes; every report carries its message.
+TEST(CppLayer, CapturesFeedInputAndKeepErrorsApart) {
+    using namespace std::chrono_literals;
+    testing_support::scratch_directory scratch;
+    scoped_variable path("PATH", testing_support::programs_folder().u8string());
+    cmdkit::scoped_trace quiet(nullptr);
+    const cmdkit::command copy = {"argv_echo", "--child", "copy", "2"};
+    cmdkit::start_options fed;
+    fed.input = std::string("a\0b", 3);
+    fed.environment_changes = {"CMDKIT_X=1"};
+    const std::optional<cmdkit::captured> copied = cmdkit::capture(copy, fed, 60s);
+    ASSERT_TRUE(copied.has_value());
+    EXPECT_EQ(copied->output, std::string("a\0b", 3));
+    EXPECT_EQ(copied->errors, "ab");
+    EXPECT_NE(cmdkit::capture_line("argv_echo --child env", fed, 60s)->output.find("CMDKIT_X=1"),
+              std::string::npos);
+    cmdkit::start_options bounded;
+    bounded.max_output = 4;
+    const std::optional<cmdkit::captured> cut =
+        cmdkit::capture({"argv_echo", "--child", "produce", "1000"}, bounded, 60s);
+    EXPECT_EQ(cut->output, "abcd");
+    EXPECT_TRUE(cut->truncated);
+    EXPECT_FALSE(cut->timed_out);
+    EXPECT_THROW(cmdkit::start(copy, fed), std::invalid_argument);
+    EXPECT_THROW(cmdkit::run(copy, bounded), std::invalid_argument);
+    cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+    EXPECT_EQ(cmdkit::capture_line("missing", {}, 60s, &failure), std::nullopt);
+    EXPECT_STREQ(failure.message, "Command 1 (missing): not found.");
+    EXPECT_EQ(cmdkit::start_line("a |", {}, &failure), std::nullopt);
+    EXPECT_EQ(failure.stage, CMDKIT_FAILED_PARSE);
+    EXPECT_STREQ(failure.message, "No command name seen.");
+    EXPECT_THROW(cmdkit::start(copy, {0x8000u, {}, {}, {}}, &failure), std::invalid_argument);
+    EXPECT_EQ(std::string(failure.message).rfind("Refused: ", 0), 0u) << failure.message;
+
+    cmdkit::start_options piped;
+    piped.input_stream.kind = CMDKIT_STREAM_PIPE;
+    piped.output_stream.kind = CMDKIT_STREAM_PIPE;
+    piped.errors_stream.kind = CMDKIT_STREAM_PIPE;
+    std::optional<cmdkit::process> talking = cmdkit::start(copy, piped);
+    ASSERT_TRUE(talking.has_value());
+    EXPECT_EQ(talking->write_input("xyz", 60s), 3u);
+    EXPECT_TRUE(talking->close_input());
+    EXPECT_EQ(talking->read_errors(60s), "ab");
+    EXPECT_EQ(talking->read_all_output(60s), "xyz");
+    EXPECT_EQ(talking->write_input("more"), 0u);
+    EXPECT_EQ(talking->wait(60s), cmdkit::wait_result::ended);
 }
 
 } // namespace

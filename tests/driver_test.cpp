@@ -583,7 +583,8 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
                                                                    "ELF, not a program";
     std::filesystem::permissions(scratch.path() / "bad.exe", std::filesystem::perms::owner_all);
     std::filesystem::create_directory(scratch.path() / "sub");
-    const std::string usage = "usage: cmdkit-run [-t SECONDS] [-C DIR] [-p] [-v] [--] LINE\n";
+    const std::string usage =
+        "usage: cmdkit-run [-t SECONDS [-k SECONDS]] [-C DIR] [-p] [-v] [--] LINE\n";
     const std::vector<run_case> rows = {
         {{"argv_echo --child exit 7"}, 7, ""},
         {{"missing x"}, 127, "cmdkit-run: Command 1 (missing): not found.\n"},
@@ -600,6 +601,13 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
          "cmdkit-run: the time limit ran out; the pipeline was killed\n"},
         {{"-t", "1.5", "argv_echo --child sleep 1200"}, 0, ""},
         {{"-t"}, 2, "cmdkit-run: unknown option or missing value: -t\n" + usage},
+        {{"-k", "1", "x"}, 2, "cmdkit-run: -k needs a time limit: -t SECONDS, not 0\n" + usage},
+        {{"-t", "0", "-k", "1", "x"},
+         2,
+         "cmdkit-run: -k needs a time limit: -t SECONDS, not 0\n" + usage},
+        {{"-t", "0.3", "-k", "0", "argv_echo --child sleep"},
+         124,
+         "cmdkit-run: the time limit ran out; the pipeline was killed\n"},
         {{"a |"}, 2, "cmdkit-run: No command name seen.\n"},
         {{"a", "b"}, 2, "cmdkit-run: one line expected; quote the whole line\n" + usage},
         {{"-t", "1e3", "x"}, 2, "cmdkit-run: not a number of seconds: 1e3\n" + usage},
@@ -614,6 +622,10 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
         {{"--version"}, 0, "cmdkit-run 1.0.0\n"},
 #ifndef _WIN32
         {{"/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, ""},
+        // Asked first, the command says so and ends within the grace.
+        {{"-t", "0.4", "-k", "5", "argv_echo --child trap"},
+         124,
+         "ready\nterm\ncmdkit-run: the time limit ran out; the pipeline was stopped\n"},
 #endif
     };
     for (const run_case &row : rows) {
@@ -650,16 +662,23 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
 // An interrupt is the pipeline's to act on: sent to the whole group, the
 // command ends by it and so does cmdkit-run; sent to cmdkit-run alone while
 // a time limit gives the pipeline a group of its own, the pipeline is
-// killed and cmdkit-run ends by it.  The command tells cmdkit-run's pid.
-TEST_F(CmdkitRun, EndsByTheInterruptThePipelineEndedBy) {
+// killed and cmdkit-run ends by it.  SIGTERM and SIGHUP stop the pipeline in
+// every mode before cmdkit-run ends by them: nothing is left running.  The
+// command tells cmdkit-run's pid and its own.
+TEST_F(CmdkitRun, EndsByTheSignalThatEndedOrStoppedThePipeline) {
     cmdkit_set_trace(nullptr, nullptr);
     std::ofstream(scratch.path() / "in") << "x\n";
-    const std::string tell = "/bin/sh -c \"echo $PPID; exec /bin/sleep 60\"";
-    for (bool whole_group : {true, false}) {
-        std::string line = whole_group ? tell : tell + " < in";
-        std::string time_limit = "-t", seconds = "60";
+    const std::string tell = "/bin/sh -c \"echo $PPID $$; exec /bin/sleep 60\" < in";
+    const struct {
+        int number;
+        bool whole_group, time_limit;
+    } rows[] = {{SIGINT, true, false},  {SIGINT, false, true},  {SIGTERM, false, false},
+                {SIGTERM, false, true}, {SIGHUP, false, false}, {SIGHUP, false, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.number) + (row.time_limit ? " with -t" : ""));
+        std::string line = tell, time_limit = "-t", seconds = "60";
         std::vector<char *> argv = {run_program_path.data()};
-        if (!whole_group) {
+        if (row.time_limit) {
             argv.push_back(time_limit.data());
             argv.push_back(seconds.data());
         }
@@ -672,15 +691,21 @@ TEST_F(CmdkitRun, EndsByTheInterruptThePipelineEndedBy) {
             CMDKIT_START_NEW_GROUP | CMDKIT_START_CAPTURE_OUTPUT | CMDKIT_START_NULL_INPUT;
         cmdkit_process *process = nullptr;
         ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
-        char told[32] = {};
+        char told[64] = {};
         ASSERT_GT(cmdkit_read_output(process, told, sizeof told - 1, 30000), 0);
-        const pid_t pid = static_cast<pid_t>(std::atol(told));
-        ASSERT_EQ(whole_group ? killpg(pid, SIGINT) : kill(pid, SIGINT), 0);
-        EXPECT_EQ(cmdkit_wait(process, 30000), 0) << whole_group;
+        char *rest = nullptr;
+        const auto pid = static_cast<pid_t>(std::strtol(told, &rest, 10));
+        const auto command = static_cast<pid_t>(std::strtol(rest, nullptr, 10));
+        ASSERT_EQ(row.whole_group ? killpg(pid, row.number) : kill(pid, row.number), 0);
+        EXPECT_EQ(cmdkit_wait(process, 30000), 0);
         cmdkit_exit exit{};
         cmdkit_exit_status(process, 0, &exit);
-        EXPECT_EQ(exit.state, CMDKIT_EXIT_SIGNALED) << whole_group;
-        EXPECT_EQ(exit.code, static_cast<unsigned long>(SIGINT)) << whole_group;
+        EXPECT_EQ(exit.state, CMDKIT_EXIT_SIGNALED);
+        EXPECT_EQ(exit.code, static_cast<unsigned long>(row.number));
+        bool gone = false;
+        for (int i = 0; i < 500 && !gone; ++i, usleep(10000))
+            gone = kill(command, 0) != 0;
+        EXPECT_TRUE(gone) << "the command was left running";
         cmdkit_free_process(process);
     }
     cmdkit_set_trace(cmdkit_trace_to_stderr, nullptr);

@@ -8,7 +8,7 @@
 #   install_consumers.sh --archive NM LIBRARY   (the export check alone)
 set -euo pipefail
 
-public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_clear_pipeline cmdkit_contained cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_read_output cmdkit_run cmdkit_run_pipeline cmdkit_set_trace cmdkit_start cmdkit_trace_to_stderr cmdkit_wait concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_capture cmdkit_capture_pipeline cmdkit_clear_captured cmdkit_clear_pipeline cmdkit_close_input cmdkit_contained cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_read_errors cmdkit_read_output cmdkit_read_ready cmdkit_run cmdkit_run_pipeline cmdkit_set_trace cmdkit_start cmdkit_stop cmdkit_trace_to_stderr cmdkit_wait cmdkit_write_input concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
 
 # A static archive defines only public C names (cmdkit_to_utf16 and cmdkit_from_utf16 on Windows)
 # and C++ names under cmdkit:: or std::; weak and COMDAT (.text$...)
@@ -39,7 +39,8 @@ libdir=$(dirname "$(find "$prefix" -name cmdkit.pc)")/..
 
 # The README shows the examples; they must be the very files built here.
 example="$source/examples/using_cmdkit.c"
-for shown in using_cmdkit.c run_line.c capture_output.c run_from_cpp.cpp; do
+for shown in using_cmdkit.c capture_input.c capture_input.cpp run_line.c capture_output.c \
+    run_from_cpp.cpp; do
     if ! python3 - "$source/README.md" "$source/examples/$shown" <<'PY'
 import sys
 readme, example = (open(p).read() for p in sys.argv[1:])
@@ -66,26 +67,31 @@ cp "$source/examples/lines.txt" "$work/lines/"
 for program in upper count; do
     cc -o "$work/lines/run/$program" "$source/examples/src/$program.c"
 done
-for shown in run_line capture_output; do
+for shown in capture_input run_line capture_output; do
     # shellcheck disable=SC2046
     cc -std=c99 -Wall -Wextra -Werror -o "$work/$shown" "$source/examples/$shown.c" \
         $(pkg-config --cflags --libs cmdkit)
 done
 for standard in 17 20; do
-    # shellcheck disable=SC2046
-    c++ -std=c++$standard -Wall -Wextra -Wpedantic -Werror -o "$work/run_from_cpp$standard" \
-        "$source/examples/run_from_cpp.cpp" $(pkg-config --cflags --libs cmdkit)
+    for shown in run_from_cpp capture_input; do
+        # shellcheck disable=SC2046
+        c++ -std=c++$standard -Wall -Wextra -Wpedantic -Werror -o "$work/${shown}_cpp$standard" \
+            "$source/examples/$shown.cpp" $(pkg-config --cflags --libs cmdkit)
+    done
 done
 # A program defining its own xmalloc links the library, static or shared,
 # and the library calls only its own.
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -o "$work/own_xmalloc" "$source/tests/consumers/own_xmalloc.c" \
     $(pkg-config --cflags --libs cmdkit)
-(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/run_line" >"$work/out" &&
+(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_input" >"$work/out" &&
+    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_input_cpp17" >>"$work/out" &&
+    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/run_line" >>"$work/out" &&
     LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_output" >>"$work/out" &&
     cat counts.txt >>"$work/out" &&
     LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/own_xmalloc" >>"$work/out")
-if [ "$(cat "$work/out")" != "$(printf 'ran, exit code 0\n9 lines\n9 lines\n9 lines\n%s' \
+if [ "$(cat "$work/out")" != "$(printf '%s\n' 'HELLO, WORLD' 'ran, exit code 0' \
+    'HELLO, WORLD' 'ran, exit code 0')$(printf '\nran, exit code 0\n9 lines\n9 lines\n9 lines\n%s' \
     "the library's xstrdup; own xmalloc called 1 time; ran 0, exit code 0")" ]; then
     echo "the README's running examples or the program with its own xmalloc printed something else:"
     cat "$work/out"

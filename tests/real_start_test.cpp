@@ -33,6 +33,7 @@
 #include <vector>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -45,6 +46,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -697,6 +699,24 @@ TEST_F(Pipelines, NoHandleOfTheCallerReachesACommand) {
 }
 
 // The kill reaches the sleeping grandchild too (POSIX: with a group).
+// True when the process `pid` ends within five seconds.
+bool ends_soon(unsigned long pid) {
+    for (int i = 0; i < 500; ++i) {
+#ifdef _WIN32
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+        const bool gone = process == nullptr || WaitForSingleObject(process, 10) == WAIT_OBJECT_0;
+        if (process != nullptr)
+            CloseHandle(process);
+#else
+        const bool gone = kill(static_cast<pid_t>(pid), 0) != 0;
+        usleep(10000);
+#endif
+        if (gone)
+            return true;
+    }
+    return false;
+}
+
 TEST_F(Pipelines, ATimeLimitKillsTheWholeTree) {
     const auto begun = std::chrono::steady_clock::now();
     const run_outcome killed =
@@ -706,19 +726,7 @@ TEST_F(Pipelines, ATimeLimitKillsTheWholeTree) {
     EXPECT_EQ(killed.status.state, CMDKIT_EXIT_KILLED);
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(20));
     const unsigned long grandchild = std::stoul(read_all(scratch.path() / "pid"));
-    bool gone = false;
-    for (int i = 0; i < 500 && !gone; ++i) {
-#ifdef _WIN32
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, grandchild);
-        gone = process == nullptr || WaitForSingleObject(process, 10) == WAIT_OBJECT_0;
-        if (process != nullptr)
-            CloseHandle(process);
-#else
-        gone = kill(static_cast<pid_t>(grandchild), 0) != 0;
-        usleep(10000);
-#endif
-    }
-    EXPECT_TRUE(gone) << grandchild;
+    EXPECT_TRUE(ends_soon(grandchild)) << grandchild;
 }
 
 // Two appenders at once lose no line and split none, and what the file
@@ -863,6 +871,7 @@ TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
         EXPECT_EQ(failed.failure.error, row.error);
         const size_t message = failed.trace.rfind('\n') + 1;
         EXPECT_EQ(failed.trace.substr(message).rfind(row.message, 0), 0u) << failed.trace;
+        EXPECT_EQ(failed.failure.message, failed.trace.substr(message));
         EXPECT_FALSE(fs::exists(scratch.path() / "out"));
         EXPECT_EQ(open_descriptors(), descriptors);
 #ifndef _WIN32
@@ -1038,6 +1047,27 @@ TEST_F(Pipelines, AGivenEnvironmentIsWhatTheCommandsGet) {
         EXPECT_EQ(seen, (std::vector<std::string>{"b=2=3", "A=1", path}));
     else // sorted by name without regard to case
         EXPECT_EQ(seen, (std::vector<std::string>{"A=1", "b=2=3", path}));
+    // Changes to the caller's own, in order; the PATH they set finds the
+    // program.  Windows names ignore case.
+    options.environment = nullptr;
+    scoped_variable gone("CMDKIT_GONE", "x");
+    scoped_variable kept("CMDKIT_KEPT", "y");
+    std::string path_change = "path=" + child_folder().u8string();
+    const char *changes[] = {"CMDKIT_SET=1", "CMDKIT_SET=2", "cmdkit_gone", path_change.c_str(),
+                             nullptr};
+    options.environment_changes = changes;
+    // On POSIX `path` is no PATH, and there is none.
+    ASSERT_EQ(run("argv_echo --child env > out").result, suffix.empty() ? -1 : 0);
+    path_change.replace(0, 4, "PATH");
+    changes[3] = path_change.c_str();
+    ASSERT_EQ(run("argv_echo --child env > out").result, 0);
+    const std::string changed = "\n" + read_all(scratch.path() / "out");
+    EXPECT_NE(changed.find("\nCMDKIT_SET=2\n"), std::string::npos);
+    EXPECT_EQ(changed.find("\nCMDKIT_SET=1\n"), std::string::npos);
+    EXPECT_NE(changed.find("\nCMDKIT_KEPT=y\n"), std::string::npos);
+    EXPECT_NE(changed.find("\n" + path_change + "\n"), std::string::npos);
+    EXPECT_EQ(changed.find("\nCMDKIT_GONE=x\n") == std::string::npos, !suffix.empty());
+    options.environment_changes = nullptr;
     // Which of two entries of one name would count is the system's guess.
     const char *const twice[] = {"FOO=bad", path.c_str(), "FOO=good", nullptr};
     options.environment = twice;
@@ -1083,7 +1113,15 @@ TEST_F(Pipelines, WithoutAJobTheKillGoesCommandByCommand) {
               0);
     cmdkit_process *process = nullptr;
     testing_support::captured_trace trace;
-    ASSERT_EQ(cmdkit_start(&pipeline, nullptr, &process, nullptr), 0);
+    options.flags = CMDKIT_START_TRACE;
+    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+    // A capture, which promises to contain its pipeline, does not start.
+    cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+    cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+    EXPECT_EQ(cmdkit_capture("argv_echo --child exit 0", nullptr, nullptr, 0, 0, 60000, &result,
+                             &failure),
+              -1);
+    EXPECT_EQ(failure.stage, CMDKIT_FAILED_SYSTEM);
     cmdkit_refuse_job_assignment = 0;
     cmdkit_clear_pipeline(&pipeline);
     EXPECT_EQ(cmdkit_contained(process), 0);
@@ -1176,14 +1214,475 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     }, previous{};
     handler.sa_handler = [](int) {};
     sigaction(SIGALRM, &handler, &previous);
-    ASSERT_EQ(cmdkit_parse_pipeline("/bin/sh -c \"sleep 0.3; echo late\"", &pipeline), 0);
+    ASSERT_EQ(cmdkit_parse_pipeline("/bin/sh -c \"/bin/sleep 0.3; echo late\"", &pipeline), 0);
     ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
     cmdkit_clear_pipeline(&pipeline);
     itimerval soon{{0, 0}, {0, 100000}};
     setitimer(ITIMER_REAL, &soon, nullptr);
     EXPECT_GT(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
     cmdkit_free_process(process);
+    const itimerval never{};
+    setitimer(ITIMER_REAL, &never, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
 #endif
+}
+
+// The pattern argv_echo's `produce` writes: 'a' + i % 26 in each 64 KiB.
+bool is_pattern(const char *text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] != 'a' + static_cast<char>(i % 65536 % 26))
+            return false;
+    }
+    return true;
+}
+
+// Input, output and errors move together: a command writing 4 MiB of
+// errors before it reads any of its 8 MiB of input blocks no side.  The
+// errors go apart, with the output, or nowhere; without input the command
+// reads the null device; one that stops reading early is no failure.
+TEST_F(Pipelines, ACaptureMovesInputOutputAndErrorsTogether) {
+    std::string input(8 << 20, '\0');
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<char>(i * 7 % 251);
+    cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+    cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+    ASSERT_EQ(cmdkit_capture("argv_echo --child copy 4194304", nullptr, input.data(), input.size(),
+                             0, 120000, &result, &failure),
+              0)
+        << failure.message;
+    EXPECT_TRUE(std::string(result.output, result.output_length) == input);
+    EXPECT_EQ(result.errors_length, 4194304u);
+    EXPECT_TRUE(is_pattern(result.errors, result.errors_length));
+    EXPECT_EQ(result.status.state, CMDKIT_EXIT_EXITED);
+    EXPECT_EQ(result.timed_out + result.truncated, 0);
+    cmdkit_clear_captured(&result);
+    EXPECT_EQ(result.output, nullptr);
+    const struct {
+        int errors;
+        unsigned flags;
+        const char *line, *output, *errors_text; // null: the errors went elsewhere
+        const char *input;
+    } rows[] = {
+        {CMDKIT_STREAM_DEFAULT, 0, "argv_echo --child both x", "x\n", "x\n", nullptr},
+        {CMDKIT_STREAM_TO_OUTPUT, 0, "argv_echo --child both x", "x\nx\n", nullptr, nullptr},
+        {CMDKIT_STREAM_DEFAULT, CMDKIT_START_ERRORS_TO_OUTPUT, "argv_echo --child both x", "x\nx\n",
+         nullptr, nullptr},
+        {CMDKIT_STREAM_NULL, 0, "argv_echo --child both x", "x\n", nullptr, nullptr},
+        {CMDKIT_STREAM_DEFAULT, 0, "argv_echo --child copy", "", "", nullptr},
+        {CMDKIT_STREAM_DEFAULT, 0, "argv_echo --child exit 0", "", "", input.c_str()},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.line);
+        cmdkit_start_options capturing = CMDKIT_START_OPTIONS_INIT;
+        capturing.errors.kind = row.errors;
+        capturing.flags = row.flags;
+        const size_t length = row.input != nullptr ? input.size() : 0;
+        ASSERT_EQ(
+            cmdkit_capture(row.line, &capturing, row.input, length, 0, 60000, &result, nullptr), 0);
+        EXPECT_EQ(std::string(result.output, result.output_length), row.output);
+        EXPECT_EQ(result.errors != nullptr, row.errors_text != nullptr);
+        if (result.errors != nullptr) {
+            EXPECT_EQ(std::string(result.errors), row.errors_text);
+        }
+        EXPECT_EQ(result.status.code, 0u);
+        cmdkit_clear_captured(&result);
+    }
+}
+
+// A grandchild holding the pipes after its parent ended: the capture is
+// back at its deadline and the grandchild is killed with the group or job.
+// An endless writer is stopped at the bound, with the first bytes kept.
+TEST_F(Pipelines, ACaptureEndsAtItsDeadlineOrItsBound) {
+    cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_EQ(cmdkit_capture("argv_echo --child spawn-sleeper 0", nullptr, nullptr, 0, 0, 1000,
+                             &result, nullptr),
+              1);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(15));
+    EXPECT_EQ(result.timed_out, 1);
+    EXPECT_EQ(result.truncated, 0);
+    EXPECT_EQ(result.status.state, CMDKIT_EXIT_EXITED);
+    EXPECT_TRUE(ends_soon(std::stoul(result.output)));
+    cmdkit_clear_captured(&result);
+    ASSERT_EQ(cmdkit_capture("argv_echo --child produce 1000000000000", nullptr, nullptr, 0, 100000,
+                             60000, &result, nullptr),
+              1);
+    EXPECT_EQ(result.truncated, 1);
+    EXPECT_EQ(result.timed_out, 0);
+    EXPECT_EQ(result.status.state, CMDKIT_EXIT_KILLED);
+    ASSERT_EQ(result.output_length, 100000u);
+    EXPECT_TRUE(is_pattern(result.output, result.output_length));
+    EXPECT_EQ(result.errors_length, 0u);
+    cmdkit_clear_captured(&result);
+    // The bound holds exactly: as many bytes as it keeps are no truncation.
+    ASSERT_EQ(cmdkit_capture("argv_echo --child produce 70000", nullptr, nullptr, 0, 70000, 60000,
+                             &result, nullptr),
+              0);
+    EXPECT_EQ(result.output_length, 70000u);
+    cmdkit_clear_captured(&result);
+}
+
+// Runs `body` on a thread of its own until join(); the UCRT leg's compiler
+// has no std::thread.
+class side_thread {
+  public:
+    explicit side_thread(std::function<void()> body) : body_(std::move(body)) {
+#ifdef _WIN32
+        thread_ = CreateThread(nullptr, 0, &side_thread::run, this, 0, nullptr);
+#else
+        pthread_create(&thread_, nullptr, &side_thread::run, this);
+#endif
+    }
+    void join() {
+#ifdef _WIN32
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+#else
+        pthread_join(thread_, nullptr);
+#endif
+    }
+
+  private:
+#ifdef _WIN32
+    static DWORD WINAPI run(void *self) {
+        static_cast<side_thread *>(self)->body_();
+        return 0;
+    }
+    HANDLE thread_;
+#else
+    static void *run(void *self) {
+        static_cast<side_thread *>(self)->body_();
+        return nullptr;
+    }
+    pthread_t thread_;
+#endif
+    std::function<void()> body_;
+};
+
+// One thread writes 8 MiB while the other reads output and errors as they
+// come, in one wait; a write after the close, or to a command that has
+// ended, fails without a signal.
+TEST_F(Pipelines, InputIsWrittenWhileOutputAndErrorsAreRead) {
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child copy 100000", &pipeline), 0);
+    options.input.kind = CMDKIT_STREAM_PIPE;
+    options.output.kind = CMDKIT_STREAM_PIPE;
+    options.errors.kind = CMDKIT_STREAM_PIPE;
+    cmdkit_process *process = nullptr;
+    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    std::string input(8 << 20, '\0');
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<char>(i % 253);
+    size_t written = 0;
+    int closed = -1;
+    side_thread writer([&] {
+        for (ptrdiff_t count = 1; count > 0 && written < input.size(); written += count)
+            count =
+                cmdkit_write_input(process, input.data() + written, input.size() - written, 60000);
+        closed = cmdkit_close_input(process) + cmdkit_close_input(process);
+    });
+    std::string read[3];
+    char buffer[65536];
+    int from = 0;
+    for (ptrdiff_t count;
+         (count = cmdkit_read_ready(process, buffer, sizeof buffer, 60000, &from)) > 0;)
+        read[from].append(buffer, static_cast<size_t>(count));
+    writer.join();
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(written, input.size());
+    EXPECT_TRUE(read[1] == input);
+    EXPECT_EQ(read[2].size(), 100000u);
+    EXPECT_EQ(cmdkit_wait(process, 60000), 0);
+    errno = 0;
+    EXPECT_EQ(cmdkit_write_input(process, "x", 1, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    cmdkit_free_process(process);
+
+    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child exit 0", &pipeline), 0);
+    options.output.kind = CMDKIT_STREAM_DEFAULT;
+    options.errors.kind = CMDKIT_STREAM_DEFAULT;
+    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    ASSERT_EQ(cmdkit_wait(process, 60000), 0);
+    errno = 0;
+    EXPECT_EQ(cmdkit_write_input(process, "x", 0, 0), -1) << "nothing to write";
+    EXPECT_EQ(errno, EINVAL);
+    ptrdiff_t count = 1;
+    for (int i = 0; i < 100 && count > 0; ++i)
+        count = cmdkit_write_input(process, input.data(), input.size(), 10000);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_EQ(cmdkit_read_ready(process, buffer, sizeof buffer, 0, &from), -1);
+    EXPECT_EQ(cmdkit_read_errors(process, buffer, sizeof buffer, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    cmdkit_free_process(process);
+}
+
+// A caller's own handle as the output: the commands write to a copy, and
+// the caller's stays open and its own.
+TEST_F(Pipelines, ACallersHandleIsCopiedAndStaysTheCallers) {
+#ifdef _WIN32
+    HANDLE own = CreateFileW(L"own", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    options.output = cmdkit_stream{CMDKIT_STREAM_HANDLE, reinterpret_cast<intptr_t>(own)};
+    EXPECT_EQ(run("argv_echo --child lines 1 x").result, 0);
+    DWORD done = 0;
+    EXPECT_TRUE(WriteFile(own, "after\n", 6, &done, nullptr));
+    CloseHandle(own);
+#else
+    const int own = open("own", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    options.output = cmdkit_stream{CMDKIT_STREAM_HANDLE, own};
+    EXPECT_EQ(run("argv_echo --child lines 1 x").result, 0);
+    EXPECT_EQ(write(own, "after\n", 6), 6);
+    close(own);
+#endif
+    EXPECT_EQ(read_all(scratch.path() / "own"), "x 0\nafter\n");
+}
+
+// One request, one meaning: what is unclear is refused before anything is
+// opened or started, with its stage, errno and one message.
+TEST_F(Pipelines, UnclearRequestsAreRefused) {
+    enum how { start, run, capture };
+    const char some_input[] = "x";
+    const struct {
+        how via;
+        const char *line;
+        unsigned flags;
+        int input, output, errors; // kinds, HANDLE with `handle`
+        const char *input_bytes;
+        size_t input_length;
+        long timeout_ms;
+        const char *message;
+        int error = EINVAL;
+        intptr_t handle = 999; // never open
+        const char *change = nullptr;
+    } rows[] = {
+        {run, "argv_echo", 0, CMDKIT_STREAM_PIPE, 0, 0, nullptr, 0, 60000,
+         "Refused: a pipe in a run, which reads and writes nothing."},
+        {run, "argv_echo", 0, 0, 0, CMDKIT_STREAM_PIPE, nullptr, 0, 60000,
+         "Refused: a pipe in a run, which reads and writes nothing."},
+        {start, "argv_echo", 0, CMDKIT_STREAM_TO_OUTPUT, 0, 0, nullptr, 0, 0,
+         "Refused: an input stream of a kind it cannot have."},
+        {start, "argv_echo", 0, 0, 9, 0, nullptr, 0, 0,
+         "Refused: an output stream of a kind it cannot have."},
+        {start, "argv_echo", CMDKIT_START_NULL_INPUT, CMDKIT_STREAM_NULL, 0, 0, nullptr, 0, 0,
+         "Refused: an input stream together with a flag or a target for it."},
+        {start, "argv_echo < in", 0, CMDKIT_STREAM_NULL, 0, 0, nullptr, 0, 0,
+         "Refused: an input stream together with a flag or a target for it."},
+        {start, "argv_echo", CMDKIT_START_CAPTURE_OUTPUT, 0, CMDKIT_STREAM_PIPE, 0, nullptr, 0, 0,
+         "Refused: an output stream together with a flag or a target for it."},
+        {start, "argv_echo > out", 0, 0, CMDKIT_STREAM_NULL, 0, nullptr, 0, 0,
+         "Refused: an output stream together with a flag or a target for it."},
+        {start, "argv_echo", CMDKIT_START_ERRORS_TO_OUTPUT, 0, 0, CMDKIT_STREAM_PIPE, nullptr, 0, 0,
+         "Refused: an errors stream together with a flag or a target for it."},
+        {start, "argv_echo", 0, 0, CMDKIT_STREAM_HANDLE, 0, nullptr, 0, 0,
+         "Refused: the output handle is not open.", EBADF},
+#ifdef _WIN32
+        {start, "argv_echo", 0, CMDKIT_STREAM_HANDLE, 0, 0, nullptr, 0, 0,
+         "Refused: the input handle is a pseudo-handle.", EINVAL, -2},
+#endif
+        {start, "argv_echo", 0, 0, 0, 0, nullptr, 0, 0,
+         "Refused: an environment change without a name.", EINVAL, 0, ""},
+        {capture, "argv_echo > out", 0, 0, 0, 0, nullptr, 0, 60000,
+         "Refused: an output file in a capture, which keeps the output."},
+        {capture, "argv_echo", 0, 0, CMDKIT_STREAM_NULL, 0, nullptr, 0, 60000,
+         "Refused: an output stream or flag in a capture, which keeps the output."},
+        {capture, "argv_echo", CMDKIT_START_CAPTURE_OUTPUT, 0, 0, 0, nullptr, 0, 60000,
+         "Refused: an output stream or flag in a capture, which keeps the output."},
+        {capture, "argv_echo", 0, CMDKIT_STREAM_PIPE, 0, 0, nullptr, 0, 60000,
+         "Refused: an input pipe in a capture, which writes the input itself."},
+        {capture, "argv_echo < in", 0, 0, 0, 0, some_input, 1, 60000,
+         "Refused: input from memory and an input file."},
+        {capture, "argv_echo", CMDKIT_START_NULL_INPUT, 0, 0, 0, some_input, 1, 60000,
+         "Refused: input from memory and an input stream or flag."},
+        {capture, "argv_echo", 0, CMDKIT_STREAM_NULL, 0, 0, some_input, 1, 60000,
+         "Refused: input from memory and an input stream or flag."},
+        {capture, "argv_echo", 0, 0, 0, 0, nullptr, 3, 60000,
+         "Refused: an input length without input."},
+        {capture, "argv_echo", 0, 0, 0, 0, nullptr, 0, 0,
+         "Refused: a time limit that is neither -1 nor positive."},
+    };
+    std::ofstream(scratch.path() / "in") << "x\n";
+    const int descriptors = open_descriptors();
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.message);
+        cmdkit_start_options asked = CMDKIT_START_OPTIONS_INIT;
+        asked.flags = row.flags;
+        asked.input = cmdkit_stream{row.input, row.handle};
+        asked.output = cmdkit_stream{row.output, row.handle};
+        asked.errors = cmdkit_stream{row.errors, row.handle};
+        const char *changes[] = {row.change, nullptr};
+        asked.environment_changes = row.change != nullptr ? changes : nullptr;
+        cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+        testing_support::captured_trace trace;
+        int result = 0;
+        if (row.via == capture) {
+            cmdkit_captured captured = CMDKIT_CAPTURED_INIT;
+            result = cmdkit_capture(row.line, &asked, row.input_bytes, row.input_length, 0,
+                                    row.timeout_ms, &captured, &failure);
+            EXPECT_EQ(captured.output, nullptr);
+        } else if (row.via == run) {
+            result = cmdkit_run(row.line, &asked, row.timeout_ms, nullptr, &failure);
+        } else {
+            cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+            cmdkit_parse_pipeline(row.line, &pipeline);
+            trace.text.clear();
+            cmdkit_process *process = nullptr;
+            result = cmdkit_start(&pipeline, &asked, &process, &failure);
+            cmdkit_clear_pipeline(&pipeline);
+        }
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(failure.stage, CMDKIT_FAILED_REQUEST);
+        EXPECT_EQ(failure.error, row.error);
+        EXPECT_STREQ(failure.message, row.message);
+        EXPECT_EQ(trace.text, row.message);
+        EXPECT_FALSE(fs::exists(scratch.path() / "out"));
+        EXPECT_EQ(open_descriptors(), descriptors);
+    }
+}
+
+// Without CMDKIT_START_TRACE a run that succeeds says nothing, and one that
+// fails says its one message; with it the parser and the lookup trace.
+TEST_F(Pipelines, ASuccessIsQuietAndAFailureSaysOneThing) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cmdkit_run("argv_echo --child exit 0 | argv_echo --child exit 0", nullptr, 60000,
+                         nullptr, nullptr),
+              0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cmdkit_run("argv_echo | missing", nullptr, 60000, nullptr, nullptr), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Command 2 (missing): not found.");
+    options.flags = CMDKIT_START_TRACE;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cmdkit_run("argv_echo --child exit 0", &options, 60000, nullptr, nullptr), 0);
+    const std::string traced = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(traced.rfind("line = argv_echo --child exit 0\n", 0), 0u) << traced;
+    EXPECT_NE(traced.find("look for command: "), std::string::npos) << traced;
+}
+
+// A caller built against the first version passes its smaller structs: the
+// options' later members take their defaults, and the report is written
+// only as far as it reaches.  A size between versions is refused.
+TEST_F(Pipelines, EarlierVersionsOfTheStructsAreTaken) {
+    struct first_options {
+        size_t size;
+        unsigned flags;
+        const cmdkit_lookup_options *lookup;
+        const char *directory;
+        const char *const *environment;
+    } old{sizeof old, CMDKIT_START_PIPEFAIL, nullptr, nullptr, nullptr};
+    struct first_failure {
+        size_t size;
+        int stage, index, error;
+        unsigned long system_error;
+    } report{sizeof report, 0, -1, 0, 0};
+    const auto *options_of_old = reinterpret_cast<const cmdkit_start_options *>(&old);
+    auto *report_of_old = reinterpret_cast<cmdkit_failure *>(&report);
+    testing_support::captured_trace quiet;
+    cmdkit_exit status{};
+    EXPECT_EQ(cmdkit_run("argv_echo --child exit 3 | argv_echo --child exit 0", options_of_old,
+                         60000, &status, report_of_old),
+              0);
+    EXPECT_EQ(status.code, 3u);
+    EXPECT_EQ(cmdkit_run("missing", options_of_old, 60000, &status, report_of_old), -1);
+    EXPECT_EQ(report.stage, CMDKIT_FAILED_FIND);
+    old.size += sizeof(void *);
+    EXPECT_EQ(cmdkit_run("argv_echo", options_of_old, 60000, &status, report_of_old), -1);
+    EXPECT_EQ(report.stage, CMDKIT_FAILED_REQUEST);
+    report.size -= 1;
+    report.stage = 0;
+    EXPECT_EQ(cmdkit_run("missing", nullptr, 60000, &status, report_of_old), -1);
+    EXPECT_EQ(report.stage, 0) << "a report too small is left alone";
+}
+
+// A stop asks first: a program that traps SIGTERM writes its line and
+// keeps its own status, and the call is back as soon as it ended; one that
+// ignores it is killed once the grace is over; a grace of 0 kills at once;
+// in a group of its own the stop reaches a grandchild whose parent ended.
+// Windows has no such request: every stop kills.
+TEST_F(Pipelines, AStopAsksFirstAndKillsWhatIsLeft) {
+    const bool gentle = suffix.empty();
+    const auto seconds_since = [](std::chrono::steady_clock::time_point begun) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+    };
+    cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+    options.grace_ms = 10000;
+    auto begun = std::chrono::steady_clock::now();
+    ASSERT_EQ(
+        cmdkit_capture("argv_echo --child trap", &options, nullptr, 0, 0, 500, &result, nullptr),
+        1);
+    EXPECT_LT(seconds_since(begun), 8.0);
+    EXPECT_EQ(result.timed_out, 1);
+    EXPECT_EQ(std::string(result.output), gentle ? "ready\nterm\n" : "ready\n");
+    EXPECT_EQ(result.status.state, gentle ? CMDKIT_EXIT_EXITED : CMDKIT_EXIT_KILLED);
+    EXPECT_EQ(result.status.code, gentle ? 3u : 1u);
+    cmdkit_clear_captured(&result);
+
+    const struct {
+        const char *line;
+        unsigned flags;
+        long grace_ms;
+        int stopped;        // what cmdkit_stop returns
+        double least, most; // seconds it takes, on POSIX
+        cmdkit_exit exit;   // the command's, on POSIX
+    } rows[] = {
+        // 9 is SIGKILL, 15 SIGTERM, which Windows' headers lack.
+        {"argv_echo --child ignore-term", 0, 300, 1, 0.3, 5, {CMDKIT_EXIT_KILLED, 9}},
+        {"argv_echo --child trap", 0, 0, 1, 0, 5, {CMDKIT_EXIT_KILLED, 9}},
+        {"argv_echo --child sleep",
+         CMDKIT_START_NEW_GROUP,
+         10000,
+         0,
+         0,
+         5,
+         {CMDKIT_EXIT_SIGNALED, 15}},
+    };
+    options.grace_ms = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.line);
+        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+        ASSERT_EQ(cmdkit_parse_pipeline(row.line, &pipeline), 0);
+        options.flags = row.flags | CMDKIT_START_CAPTURE_OUTPUT;
+        cmdkit_process *process = nullptr;
+        ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+        cmdkit_clear_pipeline(&pipeline);
+        char ready[16];
+        if (std::string(row.line).find("sleep") == std::string::npos) {
+            EXPECT_GT(cmdkit_read_output(process, ready, sizeof ready, 30000), 0);
+        }
+        begun = std::chrono::steady_clock::now();
+        EXPECT_EQ(cmdkit_stop(process, row.grace_ms), gentle ? row.stopped : 1);
+        const double took = seconds_since(begun);
+        EXPECT_LT(took, row.most);
+        cmdkit_exit exit{};
+        cmdkit_exit_status(process, 0, &exit);
+        if (gentle) {
+            EXPECT_GE(took, row.least);
+            EXPECT_EQ(exit.state, row.exit.state);
+            EXPECT_EQ(exit.code, row.exit.code);
+        } else {
+            EXPECT_EQ(exit.state, CMDKIT_EXIT_KILLED);
+        }
+        errno = 0;
+        EXPECT_EQ(cmdkit_stop(process, -1), -1);
+        EXPECT_EQ(errno, EINVAL);
+        cmdkit_free_process(process);
+    }
+    EXPECT_EQ(cmdkit_stop(nullptr, 0), -1);
+
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child spawn-sleeper 0", &pipeline), 0);
+    options.flags = CMDKIT_START_CAPTURE_OUTPUT | CMDKIT_START_NEW_GROUP;
+    cmdkit_process *process = nullptr;
+    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    char told[32] = {};
+    ASSERT_GT(cmdkit_read_output(process, told, sizeof told - 1, 30000), 0);
+    ASSERT_EQ(cmdkit_wait(process, 30000), 0);
+    EXPECT_EQ(cmdkit_stop(process, 10000), 0);
+    EXPECT_TRUE(ends_soon(std::stoul(told)));
+    EXPECT_EQ(cmdkit_read_output(process, told, sizeof told, 10000), 0);
+    cmdkit_free_process(process);
 }
 } // namespace

@@ -23,13 +23,14 @@
  * program and its arguments), a start_spec (a pipeline from data) or, in
  * their _line forms, a line to parse; distinct names, because a braced list
  * such as {"sort"} would fit all three.  Each takes a last `cmdkit_failure *`
- * filled as in C.  std::invalid_argument is thrown exactly when C reports
- * stage CMDKIT_FAILED_REQUEST, and for durations that are negative, do not
- * fit a long, or are 0 where C refuses 0; everything else that fails gives
- * nullopt with errno and the report.  The command and start_spec forms and
- * start_options refuse a NUL byte in any argument, target, directory,
- * environment entry, lookup path or comspec (stage REQUEST): nothing starts
- * with a string cut short.  The line forms keep the parse rule.
+ * filled as in C, its message included.  std::invalid_argument is thrown
+ * exactly when C reports stage CMDKIT_FAILED_REQUEST, and for durations
+ * that are negative, do not fit a long, or are 0 where C refuses 0;
+ * everything else that fails gives nullopt with errno and the report.  The
+ * command and start_spec forms and start_options refuse a NUL byte in any
+ * argument, target, directory, environment entry or change, lookup path or
+ * comspec (stage REQUEST): nothing starts with a string cut short.  The
+ * line forms keep the parse rule.
  *
  * Not thread-safe, for the reasons given in cmdline.h.
  */
@@ -43,6 +44,7 @@
 #include "cmdline.h"
 #include "cmdrun.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -96,15 +98,29 @@ struct start_options {
     std::optional<lookup_options> lookup{};                // nullopt: the careful default
     std::optional<std::string> directory{};                // nullopt: the caller's
     std::optional<std::vector<std::string>> environment{}; // nullopt: the caller's
+    // Captures: bytes for the first command's input (refused by start and run).
+    std::optional<std::string> input{};
+    std::vector<std::string> environment_changes{}; // "NAME=value" sets, "NAME" removes
+    std::size_t max_output = 0;                     // captures: output and errors kept, 0: no bound
+    // Where the standard streams go (cmdkit_stream), as in C.
+    cmdkit_stream input_stream{}, output_stream{}, errors_stream{};
+    // What a time limit gives the pipeline before the kill (cmdkit_stop).
+    std::chrono::milliseconds grace{0};
 };
 
 enum class wait_result { ended, timed_out, failed };
+// How a stop went: every command ended within the grace, or one had to be
+// killed, or the stop could not be made (a moved-from process).
+enum class stop_result { stopped, killed, failed };
 
 // A pipeline's output and the exit cmdkit_run would give; capture checks
 // no exit status, and its name does not pretend to.
 struct captured {
     std::string output;
     cmdkit_exit status;
+    std::string errors; // empty when they went elsewhere
+    bool timed_out = false;
+    bool truncated = false;
 };
 
 namespace detail {
@@ -193,14 +209,28 @@ inline const char *c_str_or_null(const std::optional<std::string> &text) {
     return text ? text->c_str() : nullptr;
 }
 
+// Fills the report as C fills it, as far as its size reaches.
+inline void note_failure(cmdkit_failure *failure, int stage, std::string_view message) {
+    if (failure == nullptr || failure->size < offsetof(cmdkit_failure, message))
+        return;
+    failure->stage = stage;
+    failure->index = -1;
+    failure->error = EINVAL;
+    failure->system_error = EINVAL;
+    if (failure->size >= sizeof *failure) {
+        // Cut before a UTF-8 continuation byte, never inside a character.
+        std::size_t length = std::min(message.size(), sizeof failure->message - 1);
+        while (length < message.size() && length > 0 &&
+               (static_cast<unsigned char>(message[length]) & 0xC0) == 0x80)
+            --length;
+        message.copy(failure->message, length);
+        failure->message[length] = '\0';
+    }
+}
+
 // A refusal of the request: the report filled as C fills it, then thrown.
 [[noreturn]] inline void refuse(cmdkit_failure *failure, const char *what) {
-    if (failure != nullptr && failure->size >= sizeof *failure) {
-        failure->stage = CMDKIT_FAILED_REQUEST;
-        failure->index = -1;
-        failure->error = EINVAL;
-        failure->system_error = EINVAL;
-    }
+    note_failure(failure, CMDKIT_FAILED_REQUEST, what);
     errno = EINVAL;
     throw std::invalid_argument(what);
 }
@@ -221,6 +251,19 @@ inline long milliseconds_of(std::optional<std::chrono::milliseconds> timeout, bo
     return static_cast<long>(count);
 }
 
+// A null-terminated list over the caller's strings; `nul` is set when
+// one holds a NUL byte.
+inline std::vector<const char *> c_list(const std::vector<std::string> &entries, bool &nul) {
+    std::vector<const char *> list;
+    list.reserve(entries.size() + 1);
+    for (const std::string &entry : entries) {
+        nul = nul || entry.find('\0') != std::string::npos;
+        list.push_back(entry.c_str());
+    }
+    list.push_back(nullptr);
+    return list;
+}
+
 // The C options over the C++ values, which must outlive it.
 class c_start_options {
   public:
@@ -228,18 +271,20 @@ class c_start_options {
         bool nul = has_nul(options.directory);
         if (options.lookup)
             nul = nul || has_nul(options.lookup->path) || has_nul(options.lookup->comspec);
-        if (options.environment) {
-            for (const std::string &entry : *options.environment) {
-                nul = nul || entry.find('\0') != std::string::npos;
-                environment_.push_back(entry.c_str());
-            }
-            environment_.push_back(nullptr);
-        }
+        if (options.environment)
+            environment_ = c_list(*options.environment, nul);
+        changes_ = c_list(options.environment_changes, nul);
         if (nul)
             refuse(failure, "cmdkit: a NUL byte in the start options");
         options_.flags = options.flags;
         options_.directory = c_str_or_null(options.directory);
         options_.environment = options.environment ? environment_.data() : nullptr;
+        options_.environment_changes =
+            options.environment_changes.empty() ? nullptr : changes_.data();
+        options_.input = options.input_stream;
+        options_.output = options.output_stream;
+        options_.errors = options.errors_stream;
+        options_.grace_ms = milliseconds_of(options.grace, true, failure);
         if (options.lookup) {
             lookup_.flags = options.lookup->flags;
             lookup_.path = c_str_or_null(options.lookup->path);
@@ -255,6 +300,7 @@ class c_start_options {
     cmdkit_start_options options_ = CMDKIT_START_OPTIONS_INIT;
     cmdkit_lookup_options lookup_ = CMDKIT_LOOKUP_OPTIONS_INIT;
     std::vector<const char *> environment_;
+    std::vector<const char *> changes_;
 };
 
 // The C pipeline over a start_spec, which must outlive it.
@@ -279,14 +325,61 @@ class c_start_pipeline {
     cmdkit_pipeline pipeline_ = CMDKIT_PIPELINE_INIT;
 };
 
-// C's failure report, or ours when the caller gave none; a refused request
-// is thrown.
+// The last text the library sends the trace sink while it lives, passed
+// on to the sink installed before; stop() puts that sink back early.
+class last_message {
+  public:
+    last_message() {
+        ::cmdkit_get_trace(&previous_, &previous_context_);
+        ::cmdkit_set_trace(&last_message::keep, this);
+    }
+    ~last_message() { stop(); }
+    last_message(const last_message &) = delete;
+    last_message &operator=(const last_message &) = delete;
+    void stop() {
+        if (!stopped_)
+            ::cmdkit_set_trace(previous_, previous_context_);
+        stopped_ = true;
+    }
+    // Without the line feed a trace line ends with.
+    std::string_view text() const {
+        std::string_view kept(last_);
+        return !kept.empty() && kept.back() == '\n' ? kept.substr(0, kept.size() - 1) : kept;
+    }
+
+  private:
+    static void keep(void *context, const char *text, std::size_t length) noexcept {
+        auto *self = static_cast<last_message *>(context);
+        self->last_.assign(text, length);
+        if (self->previous_ != nullptr)
+            self->previous_(self->previous_context_, text, length);
+    }
+
+    cmdkit_trace_fn previous_ = nullptr;
+    void *previous_context_ = nullptr;
+    bool stopped_ = false;
+    std::string last_;
+};
+
+// C's failure report, copied into the caller's as far as its size reaches;
+// a refused request is thrown with C's message.
 template <typename Call> int reported(cmdkit_failure *failure, Call call) {
     cmdkit_failure own = CMDKIT_FAILURE_INIT;
-    cmdkit_failure *report = failure != nullptr ? failure : &own;
+    const bool without_message = failure != nullptr &&
+                                 failure->size >= offsetof(cmdkit_failure, message) &&
+                                 failure->size < sizeof *failure;
+    cmdkit_failure *report = failure == nullptr || without_message ? &own : failure;
     const int result = call(report);
-    if (result < 0 && report->stage == CMDKIT_FAILED_REQUEST)
-        refuse(failure, "cmdkit: the request was refused");
+    if (without_message) {
+        failure->stage = own.stage;
+        failure->index = own.index;
+        failure->error = own.error;
+        failure->system_error = own.system_error;
+    }
+    if (result < 0 && report->stage == CMDKIT_FAILED_REQUEST) {
+        errno = EINVAL;
+        throw std::invalid_argument(report->message);
+    }
     return result;
 }
 
@@ -401,12 +494,6 @@ inline std::optional<std::string> compose_for_batch(const command &arguments) {
     return detail::composed(::argv_to_batch_cmdline, arguments);
 }
 
-class process;
-namespace detail {
-std::optional<captured> captured_from(std::optional<process> begun,
-                                      std::optional<std::chrono::milliseconds> timeout);
-} // namespace detail
-
 // A started pipeline, which it kills and reaps when it goes out of scope
 // (cmdkit_free_process): nothing the pipeline contains is left running.
 class process {
@@ -447,48 +534,80 @@ class process {
         return exit;
     }
 
-    // The captured output to its end; nullopt with errno on a failure or
-    // when time runs out (ETIMEDOUT).
+    // The output pipe (or the errors pipe) read to its end; nullopt with
+    // errno on a failure or when time runs out (ETIMEDOUT).
     std::optional<std::string>
     read_all_output(std::optional<std::chrono::milliseconds> timeout = {}) {
-        std::string output;
-        return read_into(output, timeout) ? std::optional<std::string>(std::move(output))
-                                          : std::nullopt;
+        return read_all(::cmdkit_read_output, timeout);
     }
+    std::optional<std::string> read_errors(std::optional<std::chrono::milliseconds> timeout = {}) {
+        return read_all(::cmdkit_read_errors, timeout);
+    }
+
+    // Writes all of `data` to the input pipe (cmdkit_write_input) unless
+    // time runs out or the command stops reading first; returns the count
+    // written, with errno (ETIMEDOUT, EPIPE, EINVAL) when it is less.
+    std::size_t write_input(std::string_view data,
+                            std::optional<std::chrono::milliseconds> timeout = {}) {
+        const long limit = detail::milliseconds_of(timeout, true, nullptr);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        std::size_t written = 0;
+        while (written < data.size()) {
+            const ptrdiff_t count =
+                ::cmdkit_write_input(process_, data.data() + written, data.size() - written,
+                                     timeout ? left_until(deadline) : -1);
+            if (count < 0)
+                break;
+            written += static_cast<std::size_t>(count);
+        }
+        return written;
+    }
+
+    // The end of the input for the first command (cmdkit_close_input).
+    bool close_input() { return process_ != nullptr && ::cmdkit_close_input(process_) == 0; }
+
+    // The C process, for the calls of cmdrun.h this layer does not wrap
+    // (cmdkit_read_ready, a read of what is there); it stays owned here.
+    cmdkit_process *get() const noexcept { return process_; }
 
     // Ends what still runs (cmdkit_kill); false on a moved-from process.
     bool kill() { return process_ != nullptr && ::cmdkit_kill(process_) == 0; }
 
-  private:
-    friend std::optional<captured> detail::captured_from(std::optional<process>,
-                                                         std::optional<std::chrono::milliseconds>);
-
-    // Reads into `output` until the end, the limit or a failure.
-    bool read_into(std::string &output, std::optional<std::chrono::milliseconds> timeout) {
-        const long limit = detail::milliseconds_of(timeout, true, nullptr);
+    // Asks what runs to end, then kills what is left after `grace`
+    // (cmdkit_stop; on Windows it kills at once).
+    stop_result stop(std::chrono::milliseconds grace) {
+        const long limit = detail::milliseconds_of(grace, true, nullptr);
         if (process_ == nullptr) {
             errno = EINVAL;
-            return false;
+            return stop_result::failed;
         }
-        const auto deadline =
-            std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+        return ::cmdkit_stop(process_, limit) == 0 ? stop_result::stopped : stop_result::killed;
+    }
+
+  private:
+    static long left_until(std::chrono::steady_clock::time_point deadline) {
+        const auto now = std::chrono::steady_clock::now();
+        return now >= deadline
+                   ? 0
+                   : static_cast<long>(
+                         std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+    }
+
+    // Reads with `read` until the end, the limit or a failure.
+    std::optional<std::string> read_all(ptrdiff_t (*read)(cmdkit_process *, char *, size_t, long),
+                                        std::optional<std::chrono::milliseconds> timeout) {
+        const long limit = detail::milliseconds_of(timeout, true, nullptr);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        std::string text;
         char buffer[65536];
         for (;;) {
-            long left = limit;
-            if (timeout) {
-                const auto now = std::chrono::steady_clock::now();
-                left =
-                    now >= deadline
-                        ? 0
-                        : static_cast<long>(
-                              std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
-            }
-            const ptrdiff_t count = ::cmdkit_read_output(process_, buffer, sizeof buffer, left);
+            const ptrdiff_t count =
+                read(process_, buffer, sizeof buffer, timeout ? left_until(deadline) : -1);
             if (count < 0)
-                return false;
+                return std::nullopt;
             if (count == 0)
-                return true;
-            output.append(buffer, static_cast<size_t>(count));
+                return text;
+            text.append(buffer, static_cast<size_t>(count));
         }
     }
 
@@ -497,8 +616,15 @@ class process {
 
 namespace detail {
 
+// Starts and runs have no use for what only captures take.
+inline void refuse_capture_only(const start_options &options, cmdkit_failure *failure) {
+    if (options.input || options.max_output != 0)
+        refuse(failure, "cmdkit: input or max_output given where only a capture takes them");
+}
+
 inline std::optional<process> started(const cmdkit_pipeline *pipeline, const start_options &options,
                                       cmdkit_failure *failure) {
+    refuse_capture_only(options, failure);
     const c_start_options c_options(options, failure);
     cmdkit_process *begun = nullptr;
     if (reported(failure, [&](cmdkit_failure *report) {
@@ -512,6 +638,7 @@ inline std::optional<cmdkit_exit> ran(const cmdkit_pipeline *pipeline, const sta
                                       std::optional<std::chrono::milliseconds> timeout,
                                       cmdkit_failure *failure) {
     const long limit = milliseconds_of(timeout, false, failure);
+    refuse_capture_only(options, failure);
     const c_start_options c_options(options, failure);
     cmdkit_exit status{};
     if (reported(failure, [&](cmdkit_failure *report) {
@@ -521,39 +648,36 @@ inline std::optional<cmdkit_exit> ran(const cmdkit_pipeline *pipeline, const sta
     return status;
 }
 
-// Reading and waiting share the time limit; past it the pipeline is killed
-// and the output read so far kept.
-inline std::optional<captured> captured_from(std::optional<process> begun,
-                                             std::optional<std::chrono::milliseconds> timeout) {
-    if (!begun)
+// What C captured, as values; the C strings are freed.
+inline captured captured_of(cmdkit_captured &result) {
+    captured values{std::string(result.output, result.output_length), result.status,
+                    result.errors != nullptr ? std::string(result.errors, result.errors_length)
+                                             : std::string(),
+                    result.timed_out != 0, result.truncated != 0};
+    ::cmdkit_clear_captured(&result);
+    return values;
+}
+
+// cmdkit_capture or cmdkit_capture_pipeline through `call`, which takes the
+// options, the input, the limit, the result and the report.
+template <typename Call>
+std::optional<captured> captured_by(const start_options &options,
+                                    std::optional<std::chrono::milliseconds> timeout,
+                                    cmdkit_failure *failure, Call call) {
+    const long limit = milliseconds_of(timeout, false, failure);
+    const c_start_options c_options(options, failure);
+    cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+    struct clear {
+        cmdkit_captured *result;
+        ~clear() { ::cmdkit_clear_captured(result); }
+    } cleared{&result};
+    const char *input = options.input ? options.input->data() : nullptr;
+    const std::size_t length = options.input ? options.input->size() : 0;
+    if (reported(failure, [&](cmdkit_failure *report) {
+            return call(c_options.get(), input, length, options.max_output, limit, &result, report);
+        }) < 0)
         return std::nullopt;
-    const auto start = std::chrono::steady_clock::now();
-    captured result{{}, {CMDKIT_EXIT_UNKNOWN, 0}};
-    bool in_time = begun->read_into(result.output, timeout);
-    if (!in_time && errno != ETIMEDOUT)
-        return std::nullopt;
-    if (in_time) {
-        std::optional<std::chrono::milliseconds> left;
-        if (timeout) {
-            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start);
-            left = spent < *timeout ? *timeout - spent : std::chrono::milliseconds(0);
-        }
-        const wait_result waited = begun->wait(left);
-        if (waited == wait_result::failed)
-            return std::nullopt;
-        in_time = waited == wait_result::ended;
-    }
-    if (!in_time) {
-        begun->kill();
-        if (begun->wait() == wait_result::failed)
-            return std::nullopt;
-    }
-    int last = 0;
-    while (begun->status(last + 1))
-        ++last;
-    result.status = begun->status(last).value_or(result.status);
-    return result;
+    return captured_of(result);
 }
 
 } // namespace detail
@@ -563,12 +687,13 @@ inline std::optional<process> start_line(std::string_view line, const start_opti
                                          cmdkit_failure *failure = nullptr) {
     const std::string text = detail::up_to_nul(line);
     cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    detail::last_message parser_said;
     if (::cmdkit_parse_pipeline(text.c_str(), &pipeline) != 0) {
-        if (failure != nullptr && failure->size >= sizeof *failure)
-            *failure = cmdkit_failure{sizeof *failure, CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL};
+        detail::note_failure(failure, CMDKIT_FAILED_PARSE, parser_said.text());
         errno = EINVAL;
         return std::nullopt;
     }
+    parser_said.stop();
     struct clear {
         cmdkit_pipeline *pipeline;
         ~clear() { ::cmdkit_clear_pipeline(pipeline); }
@@ -616,27 +741,32 @@ inline std::optional<cmdkit_exit> run(const command &arguments, const start_opti
     return run(detail::one_command(arguments), options, timeout, failure);
 }
 
-// The output of a line, a command or a pipeline from data, and its exit.
-inline std::optional<captured> capture_line(std::string_view line, start_options options = {},
+// The output and errors of a line, a command or a pipeline from data, with
+// options.input as its input and options.max_output as the bound, and its
+// exit (cmdkit_capture, cmdkit_capture_pipeline).
+inline std::optional<captured> capture_line(std::string_view line,
+                                            const start_options &options = {},
                                             std::optional<std::chrono::milliseconds> timeout = {},
                                             cmdkit_failure *failure = nullptr) {
-    detail::milliseconds_of(timeout, false, failure);
-    options.flags |= CMDKIT_START_CAPTURE_OUTPUT;
-    return detail::captured_from(start_line(line, options, failure), timeout);
+    const std::string text = detail::up_to_nul(line);
+    return detail::captured_by(options, timeout, failure, [&](auto... arguments) {
+        return ::cmdkit_capture(text.c_str(), arguments...);
+    });
 }
 
-inline std::optional<captured> capture(const start_spec &wanted, start_options options = {},
+inline std::optional<captured> capture(const start_spec &wanted, const start_options &options = {},
                                        std::optional<std::chrono::milliseconds> timeout = {},
                                        cmdkit_failure *failure = nullptr) {
-    detail::milliseconds_of(timeout, false, failure);
-    options.flags |= CMDKIT_START_CAPTURE_OUTPUT;
-    return detail::captured_from(start(wanted, options, failure), timeout);
+    const detail::c_start_pipeline pipeline(wanted, failure);
+    return detail::captured_by(options, timeout, failure, [&](auto... arguments) {
+        return ::cmdkit_capture_pipeline(pipeline.get(), arguments...);
+    });
 }
 
-inline std::optional<captured> capture(const command &arguments, start_options options = {},
+inline std::optional<captured> capture(const command &arguments, const start_options &options = {},
                                        std::optional<std::chrono::milliseconds> timeout = {},
                                        cmdkit_failure *failure = nullptr) {
-    return capture(detail::one_command(arguments), std::move(options), timeout, failure);
+    return capture(detail::one_command(arguments), options, timeout, failure);
 }
 
 #ifdef _WIN32

@@ -99,12 +99,38 @@ void put_quoted_for_c_runtime(text_sink &sink, const char *argument, const char 
 // when the text takes more than `longest` UTF-16 units.
 char *compose_within(void (*compose)(text_sink &, char **), char **argv, size_t longest);
 
-// True while a trace sink is installed; nothing needs formatting otherwise.
+// True while a trace sink is installed and this thread's traces are not
+// held; nothing needs formatting otherwise.
 bool tracing();
+// True when a message (a refusal, say) would reach a sink or a holder.
+bool messages_wanted();
 
-// Hands `text` to the trace sink as one call, when there is one.
+// Hands `text` to the trace sink as one call, when there is one, or to
+// this thread's holder.
 void trace_text(const char *text, size_t length);
 void trace_text(const char *text);
+// Hands `text` to the trace sink whatever is held: a function's own message.
+void send_message(const char *text, size_t length);
+
+// While one lives, this thread's traces are held: the step traces are not
+// even made, and every text that would reach the sink is kept instead, the
+// last one in last(), so that a function built on others sends the sink
+// one message of its own.  With `passes` the texts also reach the sink.
+class held_traces {
+  public:
+    explicit held_traces(bool passes);
+    ~held_traces();
+    held_traces(const held_traces &) = delete;
+    held_traces &operator=(const held_traces &) = delete;
+    const char *last() const; // "" when nothing came
+
+  private:
+    friend bool tracing();
+    friend void trace_text(const char *text, size_t length);
+    held_traces *previous_;
+    bool passes_;
+    text_buffer last_;
+};
 
 // One trace line assembled from pieces and handed to the sink whole.  The
 // storage is kept from line to line, so a caller that traces many lines

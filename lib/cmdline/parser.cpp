@@ -151,7 +151,7 @@ bool take_word(parse_state &state, const char *start, const char *end) {
     if (state.expecting_command) {
         start_command(state.builder, word);
         if (word[0] == '(') {
-            if (tracing()) {
+            if (messages_wanted()) {
                 state.trace.put("parse_cmdline(").put(state.line);
                 state.trace.put("): Parenthesized groups not allowed.\n").send();
             }

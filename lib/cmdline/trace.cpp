@@ -11,6 +11,9 @@ namespace {
 cmdkit_trace_fn trace_sink = cmdkit_trace_to_stderr;
 void *trace_context = nullptr;
 
+// The innermost holder on this thread, if any.
+thread_local cmdkit::internal::held_traces *holder = nullptr;
+
 } // namespace
 
 extern "C" void cmdkit_trace_to_stderr(void *, const char *text, size_t length) {
@@ -32,12 +35,39 @@ extern "C" void cmdkit_get_trace(cmdkit_trace_fn *sink, void **context) {
 namespace cmdkit::internal {
 
 bool tracing() {
-    return trace_sink != nullptr;
+    return trace_sink != nullptr && (holder == nullptr || holder->passes_);
+}
+
+bool messages_wanted() {
+    return trace_sink != nullptr || holder != nullptr;
 }
 
 void trace_text(const char *text, size_t length) {
+    if (holder != nullptr) {
+        text_clear(holder->last_);
+        text_append(holder->last_, text, length);
+        if (!holder->passes_)
+            return;
+    }
+    send_message(text, length);
+}
+
+void send_message(const char *text, size_t length) {
     if (trace_sink != nullptr)
         trace_sink(trace_context, text, length);
+}
+
+held_traces::held_traces(bool passes) : previous_(holder), passes_(passes) {
+    holder = this;
+}
+
+held_traces::~held_traces() {
+    holder = previous_;
+    text_release(last_);
+}
+
+const char *held_traces::last() const {
+    return last_.data != nullptr ? last_.data : "";
 }
 
 void trace_text(const char *text) {

@@ -14,7 +14,18 @@
  * every -1, whatever the trace sink is, and its `stage` is 0 on success.
  * On every failure the last call the trace sink receives from the failing
  * function is its one message, naming the command (its position, counted
- * from 1, and program name) or the file, so a sink may keep just that.
+ * from 1, and program name) or the file, so a sink may keep just that; the
+ * report holds the same message.  On success the start, run and capture
+ * functions send the sink nothing, unless CMDKIT_START_TRACE asks for the
+ * parser's and the lookup's step traces.
+ *
+ * Sizes: each struct the caller fills (cmdkit_pipeline,
+ * cmdkit_start_options, cmdkit_captured) carries its `size`.  Every size an
+ * earlier version of the struct had is taken, the later members then
+ * taking their defaults; so is the current sizeof, or more when every byte
+ * past it is zero; any other size is refused (EINVAL).  cmdkit_failure,
+ * which cmdkit writes, takes its first version's size and up and is
+ * written only as far as its `size` reaches.
  *
  * Threads: cmdkit_start, cmdkit_run and calls on distinct processes may run
  * in several threads at once, provided the trace sink is silenced or safe
@@ -24,9 +35,10 @@
  * one CreateProcessW three inheritable duplicates exist, which another
  * thread's CreateProcess without a handle list (system, _popen, other
  * libraries) can inherit; on POSIX a fork without exec elsewhere copies the
- * pipe ends.  Calls on one process are the caller's to serialise, except
- * that cmdkit_kill may be called while another thread waits in cmdkit_wait
- * or reads in cmdkit_read_output.
+ * pipe ends.  On one process: one thread may write the input while another
+ * reads the output or the errors or waits; the output and the errors may
+ * be read by two threads at once; cmdkit_kill may be called meanwhile.  Any
+ * other pair of calls on one process is the caller's to serialise.
  *
  * Children: cmdkit needs its children's statuses left to it.  A caller that
  * ignores SIGCHLD or reaps with waitpid(-1) takes them: the wait then fails
@@ -39,6 +51,8 @@
 #define CMDRUN_H
 
 #include "cmdline.h"
+
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -102,6 +116,34 @@ CMDKIT_API void cmdkit_clear_pipeline(cmdkit_pipeline *pipeline);
  * waiting without a limit: a full pipe blocks the last command.  Refused by
  * cmdkit_run and cmdkit_run_pipeline. */
 #define CMDKIT_START_CAPTURE_OUTPUT 0x20u
+/* The parser's and the lookup's step traces (`line = ...`, `look for
+ * command: ...`) go to the trace sink too, as parse_cmdline and
+ * look_for_cmd send them; without it a successful start sends nothing. */
+#define CMDKIT_START_TRACE 0x40u
+
+/*
+ * Where a standard stream of the pipeline goes, instead of what the flags
+ * and the line say.  A kind other than DEFAULT is refused together with a
+ * flag or a target of the same side (NULL_INPUT or `<` for the input,
+ * CAPTURE_OUTPUT or `>` for the output, ERRORS_TO_OUTPUT for the errors):
+ * one request, one meaning.
+ *
+ * HANDLE: cmdkit gives the commands a copy of `handle` (a POSIX descriptor,
+ * or a Windows HANDLE cast to intptr_t), never changes or closes the
+ * caller's own, and lets nothing else be inherited.  A handle that is not
+ * open is refused (stage REQUEST, EBADF, the stream named), and so are the
+ * Windows pseudo-handles; a copy that fails for want of descriptors is
+ * stage SYSTEM.
+ */
+typedef struct cmdkit_stream {
+    int kind;        /* CMDKIT_STREAM_... */
+    intptr_t handle; /* CMDKIT_STREAM_HANDLE: a POSIX descriptor, or a Windows HANDLE */
+} cmdkit_stream;
+#define CMDKIT_STREAM_DEFAULT 0 /* what the flags and the line say */
+#define CMDKIT_STREAM_NULL 1    /* the null device */
+#define CMDKIT_STREAM_PIPE 2    /* input: cmdkit_write_input; output, errors: read by the caller */
+#define CMDKIT_STREAM_HANDLE 3  /* a copy of the caller's own; the caller keeps its own open */
+#define CMDKIT_STREAM_TO_OUTPUT 4 /* errors only: where the last command's output goes */
 
 typedef struct cmdkit_start_options {
     size_t size;                         /* sizeof (cmdkit_start_options) */
@@ -109,9 +151,18 @@ typedef struct cmdkit_start_options {
     const cmdkit_lookup_options *lookup; /* how each program is found; null: the careful default */
     const char *directory;               /* every command's current directory; null: the caller's */
     const char *const *environment; /* "NAME=value" entries ending with null; null: the caller's */
+    cmdkit_stream input;            /* the first command's standard input */
+    cmdkit_stream output;           /* the last command's standard output */
+    cmdkit_stream errors;           /* every command's standard error */
+    /* "NAME=value" sets, "NAME" removes, ending with null; applied in order
+     * to `environment`, or to the caller's environment when that is null. */
+    const char *const *environment_changes;
+    /* The time limits of the runs and captures stop with cmdkit_stop and
+     * this grace (0: kill at once; negative is refused). */
+    long grace_ms;
 } cmdkit_start_options;
 #define CMDKIT_START_OPTIONS_INIT                                                                  \
-    { sizeof(cmdkit_start_options), 0u, NULL, NULL, NULL }
+    { sizeof(cmdkit_start_options), 0u, NULL, NULL, NULL, {0, 0}, {0, 0}, {0, 0}, NULL, 0L }
 
 #define CMDKIT_FAILED_PARSE 1   /* the line breaks a rule */
 #define CMDKIT_FAILED_REQUEST 2 /* refused arguments: options, flags, pipeline, environment */
@@ -130,9 +181,16 @@ typedef struct cmdkit_failure {
     int index;                  /* the command concerned, counted from 0, or -1 */
     int error;                  /* the errno value also set */
     unsigned long system_error; /* GetLastError() on Windows, errno on POSIX */
+    /* The one message, NUL-terminated, cut where needed without splitting a
+     * UTF-8 sequence; empty when nothing failed. */
+    char message[256];
 } cmdkit_failure;
 #define CMDKIT_FAILURE_INIT                                                                        \
-    { sizeof(cmdkit_failure), 0, -1, 0, 0ul }
+    {                                                                                              \
+        sizeof(cmdkit_failure), 0, -1, 0, 0ul, {                                                   \
+            0                                                                                      \
+        }                                                                                          \
+    }
 
 typedef struct cmdkit_process cmdkit_process;
 
@@ -140,11 +198,12 @@ typedef struct cmdkit_process cmdkit_process;
  * Starts every command of `pipeline`, which is only read (never freed or
  * kept).  The first command reads the `<` file, or the caller's standard
  * input, or the null device with CMDKIT_START_NULL_INPUT (a `<` file wins
- * over the flag); each writes into a pipe the next one reads; the last
- * writes the `>` file (created or truncated), appends to the `>>` file
- * (created if missing), or writes the caller's standard output.  Every
- * command's standard error is the caller's, or with
- * CMDKIT_START_ERRORS_TO_OUTPUT goes where the last command's output goes.
+ * over the flag), or what `input` says; each writes into a pipe the next
+ * one reads; the last writes the `>` file (created or truncated), appends
+ * to the `>>` file (created if missing), or writes the caller's standard
+ * output, or where `output` says.  Every command's standard error is the
+ * caller's, or with CMDKIT_START_ERRORS_TO_OUTPUT goes where the last
+ * command's output goes, or where `errors` says.
  * A standard stream the caller has closed counts as the null device; one
  * that is open but cannot be copied (no descriptor left) fails the start.
  *
@@ -180,7 +239,12 @@ typedef struct cmdkit_process cmdkit_process;
  * refused, and so are two entries of one name.  On Windows names compare
  * without regard to case, ordinally, so two that differ only in case are
  * one name.  Nothing is added to a given
- * environment (no SYSTEMROOT).
+ * environment (no SYSTEMROOT).  `environment_changes` apply in order: a
+ * set replaces every entry of its name (on Windows with the change's
+ * spelling of the name), a removal removes them, and the entries they do
+ * not name pass as they are; an entry with an empty name is refused.  With
+ * no `path` in the lookup options the program is looked up in the PATH of
+ * the environment that results.
  *
  * Returns 0 with *process set, or -1 with errno, *process null, the failure
  * report filled, one message to the trace sink, and nothing of the attempt
@@ -217,19 +281,52 @@ typedef struct cmdkit_exit {
 CMDKIT_API int cmdkit_exit_status(const cmdkit_process *process, int index, cmdkit_exit *exit);
 
 /*
- * Reads what the pipeline writes to the capture pipe (CMDKIT_START_CAPTURE_
- * OUTPUT): returns the count, at most `size` and at most INT_MAX, 0 at the
- * end of output, -1 with ETIMEDOUT when nothing arrived within `timeout_ms`
- * (nothing is lost; call again), -1 with EINVAL without the flag, for a
- * `size` of 0 or a `timeout_ms` cmdkit_wait would refuse, -1 with another
- * errno on a system failure.  A descendant that inherited the pipe can keep it open after
- * every command has ended: the time limit is what ends such a read (and
- * cmdkit_kill where the pipeline is contained).  cmdkit_kill may be called
- * from another thread while one reads, and one thread may read while
- * another waits.  Unlike the functions that act, it returns a count.
+ * Reads what the pipeline writes to the output pipe (CMDKIT_START_CAPTURE_
+ * OUTPUT, or an `output` of kind PIPE): returns the count, at most `size`
+ * and at most INT_MAX, 0 at the end of output, -1 with ETIMEDOUT when
+ * nothing arrived within `timeout_ms` (nothing is lost; call again), -1
+ * with EINVAL without an output pipe, for a `size` of 0 or a `timeout_ms`
+ * cmdkit_wait would refuse, -1 with another errno on a system failure.  A
+ * descendant that inherited the pipe can keep it open after every command
+ * has ended: the time limit is what ends such a read (and cmdkit_kill
+ * where the pipeline is contained).  Unlike the functions that act, it
+ * returns a count.
  */
 CMDKIT_API ptrdiff_t cmdkit_read_output(cmdkit_process *process, char *buffer, size_t size,
                                         long timeout_ms);
+
+/* The same for the errors pipe (an `errors` of kind PIPE). */
+CMDKIT_API ptrdiff_t cmdkit_read_errors(cmdkit_process *process, char *buffer, size_t size,
+                                        long timeout_ms);
+
+/*
+ * Reads whichever of the output and errors pipes has data first, in one
+ * wait, and sets *from to 1 (output) or 2 (errors); when only one of them
+ * is a pipe, that one.  Returns the count as cmdkit_read_output does, 0
+ * when both have ended, -1 with EINVAL when neither is a pipe or `from` is
+ * null.
+ */
+CMDKIT_API ptrdiff_t cmdkit_read_ready(cmdkit_process *process, char *buffer, size_t size,
+                                       long timeout_ms, int *from);
+
+/*
+ * Writes to the first command's input pipe (an `input` of kind PIPE):
+ * returns the count of bytes taken (at least 1; cmdkit may hold some before
+ * the command reads them), -1 with ETIMEDOUT when none was taken within
+ * `timeout_ms`, -1 with EPIPE when the first command no longer reads (the
+ * caller never gets SIGPIPE), -1 with EINVAL without an input pipe (none
+ * asked for, or closed), for a `size` of 0 or a `timeout_ms` cmdkit_wait
+ * would refuse.  A command that reads only after writing a lot of output
+ * waits for the caller to read it: write and read from two threads, or use
+ * the capture functions, which move both together.
+ */
+CMDKIT_API ptrdiff_t cmdkit_write_input(cmdkit_process *process, const char *data, size_t size,
+                                        long timeout_ms);
+
+/* Closes the input pipe, after what cmdkit holds has been written, so the
+ * first command reads the end of its input.  Returns 0, also a second time
+ * and without an input pipe; -1 with EINVAL for a null process. */
+CMDKIT_API int cmdkit_close_input(cmdkit_process *process);
 
 /* 1 when cmdkit_kill and cmdkit_free_process reach the commands'
  * descendants (a job on Windows, a group on POSIX with NEW_GROUP), else 0. */
@@ -241,9 +338,26 @@ CMDKIT_API int cmdkit_contained(const cmdkit_process *process);
  * POSIX SIGKILL to the group with NEW_GROUP, else to each command not yet
  * reaped.  Commands already ended keep their status; those still running
  * become KILLED once they end.  Returns 0, also when everything had ended
- * and on a second call.  There is no gentle stop (SIGTERM, Ctrl-Break) yet.
+ * and on a second call.  It may be called while another thread waits,
+ * reads or writes.
  */
 CMDKIT_API int cmdkit_kill(cmdkit_process *process);
+
+/*
+ * Asks the pipeline to end, then ends it: on POSIX SIGTERM to the group
+ * (with NEW_GROUP) or to each command still running, then, once every
+ * command has ended or `grace_ms` has passed, cmdkit_kill for whatever is
+ * left, the rest of the group included.  `grace_ms` 0 sends no SIGTERM and
+ * is exactly cmdkit_kill.  Commands that end within the grace, by the
+ * signal or by themselves, keep their own status (SIGNALED 15, or EXITED
+ * with their code); those killed are KILLED.  On Windows no signal exists
+ * that every program honours, so it kills at once, whatever the grace.
+ * Returns 0 when every command ended within the grace, 1 when one was still
+ * running and had to be killed (with `grace_ms` 0 too), -1 with EINVAL for
+ * a null process or a negative `grace_ms`.  It may be called while another
+ * thread waits, reads or writes, like cmdkit_kill.
+ */
+CMDKIT_API int cmdkit_stop(cmdkit_process *process, long grace_ms);
 
 /*
  * Kills what still runs, waits for it, reaps every command and releases
@@ -258,11 +372,15 @@ CMDKIT_API void cmdkit_free_process(cmdkit_process *process);
 
 /*
  * system() without an interpreter: start, wait, free.  `timeout_ms` as for
- * cmdkit_wait, except that 0 is refused; past it the pipeline is killed.
+ * cmdkit_wait, except that 0 is refused; past it the pipeline is stopped
+ * (cmdkit_stop with the options' grace_ms, so killed at once by default).
+ * A PIPE on any side is refused, as is CAPTURE_OUTPUT: nobody would read
+ * or write it.
  * Returns 0 when the pipeline ran (whatever its exit code), 1 when the time
- * limit killed it, -1 when it could not be started (or, in cmdkit_run,
+ * limit stopped it, -1 when it could not be started (or, in cmdkit_run,
  * parsed: stage CMDKIT_FAILED_PARSE).  *status (may be null) is the last
- * command's exit, KILLED only if it was still running when time ran out;
+ * command's exit, its own when it ended within the grace, KILLED only if
+ * it was still running at the end of it;
  * with CMDKIT_START_PIPEFAIL the exit of the rightmost command that did not
  * end EXITED 0, or the last command's when all did.  When the wait itself
  * fails, the pipeline is killed and freed, and -1 comes with stage
@@ -273,6 +391,70 @@ CMDKIT_API int cmdkit_run_pipeline(const cmdkit_pipeline *pipeline,
                                    cmdkit_exit *status, cmdkit_failure *failure);
 CMDKIT_API int cmdkit_run(const char *line, const cmdkit_start_options *options, long timeout_ms,
                           cmdkit_exit *status, cmdkit_failure *failure);
+
+/* What a capture gives: fill `size`, everything else is written. */
+typedef struct cmdkit_captured {
+    size_t size;          /* sizeof (cmdkit_captured), set by the caller */
+    char *output;         /* what the pipeline wrote to its output, NUL added; free() */
+    size_t output_length; /* without the NUL */
+    char *errors;         /* the same for its errors, or null when they went elsewhere */
+    size_t errors_length;
+    cmdkit_exit status; /* as cmdkit_run_pipeline gives it (PIPEFAIL honoured) */
+    int timed_out;      /* 1: the time limit stopped it */
+    int truncated;      /* 1: more than max_output bytes arrived; it was stopped */
+} cmdkit_captured;
+#define CMDKIT_CAPTURED_INIT                                                                       \
+    { sizeof(cmdkit_captured), NULL, 0, NULL, 0, {0, 0ul}, 0, 0 }
+
+/*
+ * Runs a pipeline with `input` as the first command's standard input and
+ * gives back what it wrote: the whole job of a program run from data in
+ * one call, with one deadline and bounded memory.
+ *
+ * The output is a pipe, and so are the errors unless the options send them
+ * elsewhere (NULL, HANDLE, TO_OUTPUT or ERRORS_TO_OUTPUT).  With `input`
+ * non-null the first command reads those `input_length` bytes (NUL bytes
+ * included) and then the end of its input; with `input` null it reads the
+ * null device unless a `<` target or the options say otherwise.  A command
+ * that stops reading early is no failure.  Input, output and errors move
+ * together, so no size on any side can block the pipeline.  Refused (stage
+ * REQUEST): a `>`/`>>` target, an `output` of any kind but DEFAULT,
+ * CAPTURE_OUTPUT, an input PIPE, a non-null `input` with a `<` target,
+ * NULL_INPUT or an `input` stream of any other kind, a null `input` with a
+ * non-zero length.
+ *
+ * The pipeline is always contained: a process group of its own on POSIX
+ * (what the header says of NEW_GROUP holds: a caller handing it the
+ * terminal gets SIGTTIN), its job on Windows, where a capture whose job is
+ * refused fails (stage SYSTEM).  What leaves the group or the job is out of
+ * reach.
+ *
+ * `timeout_ms` is one deadline for everything (-1: none; 0 is refused).
+ * `max_output` (0: no bound) counts output and errors together: the first
+ * `max_output` bytes are kept in the order they arrived, and one byte more
+ * sets `truncated`.  At the deadline, or when the bound is passed, the
+ * pipeline is stopped as cmdkit_stop stops it, with the options' grace_ms,
+ * and what it writes during the grace is still kept (within the bound);
+ * both flags may be set.
+ *
+ * Returns 0 when the pipeline ran to its end, 1 when the deadline or the
+ * bound stopped it (also when a descendant still held its pipes at the
+ * deadline), -1 when it could not be started or the wait failed, with
+ * `result` empty (nothing to free) and the report filled.  After 0 or 1
+ * `output` is never null.  cmdkit_capture parses `line` first (stage
+ * CMDKIT_FAILED_PARSE when it breaks a rule).
+ */
+CMDKIT_API int cmdkit_capture_pipeline(const cmdkit_pipeline *pipeline,
+                                       const cmdkit_start_options *options, const char *input,
+                                       size_t input_length, size_t max_output, long timeout_ms,
+                                       cmdkit_captured *result, cmdkit_failure *failure);
+CMDKIT_API int cmdkit_capture(const char *line, const cmdkit_start_options *options,
+                              const char *input, size_t input_length, size_t max_output,
+                              long timeout_ms, cmdkit_captured *result, cmdkit_failure *failure);
+
+/* Frees what a capture gave and empties the struct, keeping `size`; null,
+ * or a size this version does not know, does nothing. */
+CMDKIT_API void cmdkit_clear_captured(cmdkit_captured *result);
 
 #ifdef __cplusplus
 }

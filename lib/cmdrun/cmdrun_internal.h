@@ -4,6 +4,7 @@
 #ifndef CMDKIT_CMDRUN_INTERNAL_H
 #define CMDKIT_CMDRUN_INTERNAL_H
 
+#include "cmdline_internal.h"
 #include "cmdrun.h"
 
 #include <stddef.h>
@@ -15,18 +16,31 @@ namespace cmdkit::internal {
 using os_handle = intptr_t;
 constexpr os_handle no_handle = -1;
 
-// What went wrong, for the failure report; the message goes to the trace
-// sink where it is recorded.
+// What went wrong, for the failure report, with its one message, which
+// also goes to the trace sink when it is recorded.
 struct start_failure {
     int stage = 0;
     int index = -1;
     int error = 0;
     unsigned long system_error = 0;
+    char message[256] = {};
 };
 
 // Records a failure with its one message, made of the pieces in order.
 void fail(start_failure &failure, int stage, int index, int error, unsigned long system_error,
           const char *const *pieces, size_t count);
+
+// The longest start of `text` (`length` bytes) of at most `limit` bytes
+// that splits no UTF-8 sequence; other bytes count one each.
+size_t utf8_prefix_length(const char *text, size_t length, size_t limit);
+
+// The caller's options as a struct of this version: earlier sizes take the
+// later members' defaults.  False (the copy untouched) for a size this
+// version does not know.
+bool read_start_options(const cmdkit_start_options *given, cmdkit_start_options &options);
+
+// Which standard stream of the pipeline the caller reads or writes.
+enum stream_side { input_side = 0, output_side = 1, errors_side = 2 };
 
 // One command, ready to start.
 struct prepared_command {
@@ -41,7 +55,13 @@ struct start_plan {
     const cmdkit_pipeline *pipeline = nullptr;
     unsigned flags = 0;
     char *directory = nullptr; // absolute, or null for the caller's
+    // The commands' environment: the caller's given one, or the changes
+    // applied (`merged`, its own strings in `owned`), or null for ours.
     const char *const *environment = nullptr;
+    const char **merged = nullptr;
+    char **owned = nullptr;
+    cmdkit_stream streams[3] = {}; // input, output, errors as asked
+    bool contained = false;        // a capture: a group, or a job, or no start
     prepared_command *commands = nullptr;
     int count = 0;
 };
@@ -59,11 +79,29 @@ struct command_state {
     bool kill_requested = false; // still running when cmdkit_kill came
 };
 
-// cmdkit_start with the failure as a struct of this version; and the copy
-// of it into the caller's report (false when the report's size is unknown).
-int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
-                   cmdkit_process **process, start_failure &failure);
+// cmdkit_start with options of this version (`contained` for a capture)
+// and the failure as a struct of this version; and the copy of it into the
+// caller's report (false when the report's size is unknown).
+int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
+                   bool contained, cmdkit_process **process, start_failure &failure);
 bool report_failure(cmdkit_failure *report, const start_failure &failure);
+bool report_known(const cmdkit_failure *report);
+
+// Refuses a request: stage REQUEST, EINVAL, "Refused: " and `what`.
+bool refuse_request(start_failure &failure, const char *what);
+
+// The exit cmdkit_run reports: the last command's, or with `pipefail` the
+// rightmost that did not end EXITED 0.
+cmdkit_exit reported_exit(const cmdkit_process *process, bool pipefail);
+
+// cmdkit_stop for checked arguments.
+int stop_pipeline(cmdkit_process *process, long grace_ms);
+
+// Parses the line of a run or capture into `pipeline`; on a refusal the
+// failure (stage PARSE) carries the parser's message, which `held` kept,
+// and which the sink then gets unless the traces `passed` it already.
+bool parse_for_start(const char *line, cmdkit_pipeline &pipeline, const held_traces &held,
+                     bool passed, start_failure &failure);
 
 // Records that a command ended: EXITED or SIGNALED, or KILLED when
 // cmdkit_kill found it running.
@@ -95,6 +133,9 @@ size_t environment_name_length(const char *entry);
 // files run through cmd.exe.
 extern const bool os_composes_lines;
 
+// Milliseconds on a clock that never goes back.
+int64_t os_now_ms();
+
 // `path` made absolute against the current directory (a new string), or
 // null with errno.
 char *os_absolute_path(const char *path, unsigned long &system_error);
@@ -112,6 +153,11 @@ int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_len
 // given environment: on Windows an entry that is not WTF-8.
 bool os_check_environment(const char *const *environment, start_failure &failure);
 
+// The caller's environment as "NAME=value" entries ending with null: on
+// POSIX `environ` itself (`owned` false), on Windows a WTF-8 copy of the
+// wide one (`owned` true: free each entry and the list).
+char **os_caller_environment(bool &owned);
+
 // The full path of the system directory's cmd.exe (Windows; a new string).
 char *os_interpreter_path();
 
@@ -124,19 +170,47 @@ bool os_open_target(const char *name, const char *directory, int kind, os_handle
                     unsigned long &system_error);
 bool os_open_null_device(os_handle &handle, unsigned long &system_error);
 bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &system_error);
-// The capture pipe: an ordinary one on POSIX, on Windows a named pipe whose
-// reading end can be waited on with a time limit.
-bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &system_error);
-// The process keeps (and closes) the reading end.
-void os_keep_capture(cmdkit_process *process, os_handle read_end);
-// cmdkit_read_output for a process and checked arguments.
-ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, long timeout_ms);
-bool os_captures(const cmdkit_process *process);
+// A pipe the caller reads (output, errors) or writes (input), whose own
+// end can be waited on with a time limit: on POSIX an ordinary pipe whose
+// own end does not block, on Windows an overlapped named pipe.
+bool os_make_caller_pipe(stream_side side, os_handle &own_end, os_handle &command_end,
+                         unsigned long &system_error);
+// The process keeps (and closes) its end of the pipe of `side`.
+void os_keep_pipe(cmdkit_process *process, stream_side side, os_handle own_end);
+// True when the pipe of `side` was asked for (the output one even where a
+// `>` target won, its reads then ending at once).
+bool os_has_pipe(const cmdkit_process *process, stream_side side);
+// cmdkit_read_output and cmdkit_read_errors for checked arguments.
+ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size,
+                       long timeout_ms);
+// True when the read pipe of `side` has given its end.
+bool os_pipe_ended(const cmdkit_process *process, stream_side side);
+// Waits until the input pipe takes data (with `want_input`) or the output
+// or errors pipe has data or its end, at most `timeout_ms`: the sides
+// ready as bits 1 << side, 0 when time ran out or nothing is left to wait
+// for, -1 with errno on a failure.
+int os_wait_pipes(cmdkit_process *process, bool want_input, long timeout_ms);
+// Asks for a larger pipe, where the system has them, for a command that
+// writes a lot; nothing happens where it cannot be had.
+void os_enlarge_pipe(cmdkit_process *process, stream_side side);
+// cmdkit_write_input and cmdkit_close_input for checked arguments.
+ptrdiff_t os_write_input(cmdkit_process *process, const char *data, size_t size, long timeout_ms);
+void os_close_input(cmdkit_process *process);
 
-// A copy of the caller's standard stream 0, 1 or 2 for the start to close,
-// or no_handle when the caller has closed it; false, with errno and
-// `system_error`, when an open stream could not be copied.
-bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error);
+// A caller's handle for a stream: 0 when it is one the commands can have,
+// else the errno to refuse it with (EBADF: not open; EINVAL: a Windows
+// pseudo-handle).
+int os_check_handle(intptr_t handle);
+// A copy of it for the start to close; false with errno when it fails.
+bool os_copy_handle(intptr_t handle, os_handle &copy, unsigned long &system_error);
+
+// Which of the caller's standard streams 0-2 are open, in one look.
+void os_caller_streams(bool open[3]);
+// The caller's open standard stream `which` for a command: on POSIX the
+// descriptor itself (`owned` false), on Windows a copy for the start to
+// close; no_handle when it turns out closed; false, with errno and
+// `system_error`, when it could not be copied.
+bool os_caller_stream(int which, os_handle &stream, bool &owned, unsigned long &system_error);
 void os_close(os_handle handle);
 
 // The running pipeline (struct cmdkit_process) is defined by each system's
@@ -150,7 +224,10 @@ void os_free_process(cmdkit_process *process);
 // cmdkit_wait with a checked time limit; `failed_index` names the command
 // whose wait failed.
 int os_wait(cmdkit_process *process, long timeout_ms, int &failed_index);
-void os_kill(cmdkit_process *process);
+// Kills what runs (cmdkit_kill); true when a command was still running.
+bool os_kill(cmdkit_process *process);
+// Asks what runs to end (SIGTERM); false where no such request exists.
+bool os_terminate(cmdkit_process *process);
 const command_state *os_states(const cmdkit_process *process, int &count);
 bool os_contained(const cmdkit_process *process);
 

@@ -42,8 +42,11 @@ struct cmdkit_process {
     posix_command *commands = nullptr;
     bool new_group = false;
     pid_t group = 0; // the leader's pid, with CMDKIT_START_NEW_GROUP
-    bool capturing = false;
-    int capture = -1; // the capture pipe's reading end, when there is one
+    // Per side, the pipe the caller asked for: our end (the writing one for
+    // the input), and whether a read has seen its end.
+    bool pipe_asked[3] = {false, false, false};
+    int pipes[3] = {-1, -1, -1};
+    bool ended[3] = {false, false, false};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 };
 
@@ -80,13 +83,17 @@ int open_pidfd(pid_t pid) {
 }
 
 // Through the pidfd where there is one, so that no recycled pid is hit.
-void send_kill(const posix_command &command) {
+void send_signal(const posix_command &command, int number) {
 #ifdef SYS_pidfd_send_signal
     if (command.pidfd >= 0 &&
-        syscall(SYS_pidfd_send_signal, command.pidfd, SIGKILL, nullptr, 0) == 0)
+        syscall(SYS_pidfd_send_signal, command.pidfd, number, nullptr, 0) == 0)
         return;
 #endif
-    kill(command.pid, SIGKILL);
+    kill(command.pid, number);
+}
+
+int remaining_limit(int64_t remaining) {
+    return remaining < 0 ? -1 : static_cast<int>(std::min<int64_t>(remaining, INT_MAX));
 }
 
 int64_t now_ms() {
@@ -109,7 +116,9 @@ struct locked {
 // cmdkit_kill may signal it.  Returns 1 when every command has ended, 0
 // when some still run, -1 with errno ECHILD when a status was taken by
 // someone else.
-int collect(cmdkit_process *process, int &failed_index) {
+// `ready`, when given, names the commands worth a waitid (the others are
+// taken to run on): a wait reaps each command with one call.
+int collect(cmdkit_process *process, int &failed_index, const bool *ready = nullptr) {
     int result = 1;
     for (int i = 0; i < process->count; ++i) {
         posix_command &command = process->commands[i];
@@ -117,6 +126,10 @@ int collect(cmdkit_process *process, int &failed_index) {
         const bool leader = process->new_group && i == 0;
         if (command.reaped || (leader && state.exit.state != CMDKIT_EXIT_RUNNING))
             continue;
+        if (ready != nullptr && !ready[i]) {
+            result = result < 0 ? result : 0;
+            continue;
+        }
         siginfo_t info{};
         const int options = WEXITED | WNOHANG | (leader ? WNOWAIT : 0);
         int waited = 0;
@@ -148,34 +161,68 @@ int collect(cmdkit_process *process, int &failed_index) {
     return result;
 }
 
+// `number` to the group while it is ours (its leader not yet reaped), else
+// to each command still running; false when none was.  With `killing` the
+// running commands are marked so that their end reads KILLED.
+bool signal_pipeline(cmdkit_process *process, int number, bool killing) {
+    locked guard(process);
+    int ignored = -1;
+    collect(process, ignored);
+    bool running = false;
+    for (int i = 0; i < process->count; ++i) {
+        const bool runs =
+            !process->commands[i].reaped && process->states[i].exit.state == CMDKIT_EXIT_RUNNING;
+        process->states[i].kill_requested = process->states[i].kill_requested || (runs && killing);
+        if (runs && !(process->new_group && !process->commands[0].reaped))
+            send_signal(process->commands[i], number);
+        running = running || runs;
+    }
+    if (process->new_group && !process->commands[0].reaped)
+        killpg(process->group, number);
+    return running;
+}
+
+// Which commands a pause saw end: those whose pidfd became readable, or
+// every one after a pause without pidfds.
+struct ended_set {
+    static constexpr int most = 64;
+    bool every = false;
+    bool command[most] = {};
+    const bool *filter() const { return every ? nullptr : command; }
+};
+
 // Waits for a command to end: on the pidfds of those not yet seen to end,
-// or, without pidfds, for an interval that grows from 1 to 50 ms.
-void pause_until_change(cmdkit_process *process, int64_t remaining, int &interval) {
-    pollfd ready[64];
+// or, without pidfds (or with more than 64 to watch), for an interval that
+// grows from 1 to 50 ms.
+void pause_until_change(cmdkit_process *process, int64_t remaining, int &interval,
+                        ended_set &ended) {
+    pollfd ready[ended_set::most];
+    int index[ended_set::most];
     nfds_t count = 0;
-    bool every_one_has_pidfd = true;
+    bool every_one_has_pidfd = process->count <= ended_set::most;
     {
         locked guard(process);
-        for (int i = 0; i < process->count; ++i) {
+        for (int i = 0; i < process->count && every_one_has_pidfd; ++i) {
             const posix_command &command = process->commands[i];
             if (command.reaped || process->states[i].exit.state != CMDKIT_EXIT_RUNNING)
                 continue;
-            if (command.pidfd < 0 || count == sizeof ready / sizeof ready[0]) {
-                every_one_has_pidfd = false;
-                break;
-            }
+            every_one_has_pidfd = command.pidfd >= 0;
+            index[count] = i;
             ready[count++] = pollfd{command.pidfd, POLLIN, 0};
         }
     }
+    ended = ended_set{};
     if (every_one_has_pidfd && count > 0) {
-        const int limit =
-            remaining < 0 ? -1 : static_cast<int>(std::min<int64_t>(remaining, INT_MAX));
-        poll(ready, count, limit);
+        if (poll(ready, count, remaining_limit(remaining)) > 0) {
+            for (nfds_t i = 0; i < count; ++i)
+                ended.command[index[i]] = ready[i].revents != 0;
+        }
         return;
     }
     const int64_t pause = remaining < 0 ? interval : std::min<int64_t>(interval, remaining);
     usleep(static_cast<useconds_t>(pause * 1000));
     interval = std::min(interval * 2, 50);
+    ended.every = true;
 }
 
 char *joined(const char *directory, const char *name) {
@@ -189,6 +236,10 @@ char *joined(const char *directory, const char *name) {
 namespace cmdkit::internal {
 
 const bool os_composes_lines = false;
+
+int64_t os_now_ms() {
+    return now_ms();
+}
 
 char *os_absolute_path(const char *path, unsigned long &system_error) {
     if (path[0] == '/')
@@ -224,6 +275,26 @@ int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_len
 
 bool os_check_environment(const char *const *, start_failure &) {
     return true;
+}
+
+char **os_caller_environment(bool &owned) {
+    owned = false;
+    return environ;
+}
+
+int os_check_handle(intptr_t handle) {
+    return handle < 0 || handle > INT_MAX || fcntl(static_cast<int>(handle), F_GETFD) == -1 ? EBADF
+                                                                                            : 0;
+}
+
+bool os_copy_handle(intptr_t handle, os_handle &copy, unsigned long &system_error) {
+    copy = no_handle;
+    if (os_check_handle(handle) != 0)
+        errno = EBADF;
+    else
+        copy = copy_above_standard_streams(static_cast<int>(handle));
+    system_error = static_cast<unsigned long>(errno);
+    return copy >= 0;
 }
 
 char *os_interpreter_path() {
@@ -295,18 +366,22 @@ bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &syst
     return true;
 }
 
-// A copy at 3 or above, so that putting the streams on 0-2 in the child
-// never overwrites one that is still to be used.  Only a descriptor that
-// is not open (F_GETFD fails with EBADF alone) is a closed stream: a copy
-// that fails, for want of descriptors say, must not send the commands'
-// output to the null device.
-bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error) {
-    copy = no_handle;
-    if (fcntl(which, F_GETFD) == -1)
-        return true;
-    copy = copy_above_standard_streams(which);
-    system_error = static_cast<unsigned long>(errno);
-    return copy >= 0;
+// The caller's descriptor itself, never copied: the child's standard
+// streams are put in place in the order 0, 1, 2, and the only one that can
+// come from another of 0-2 is the errors from the output (1), which is
+// already in place by then.  One poll tells which of the three are open.
+void os_caller_streams(bool open[3]) {
+    pollfd streams[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    while (poll(streams, 3, 0) < 0 && errno == EINTR) {
+    }
+    for (int i = 0; i < 3; ++i)
+        open[i] = (streams[i].revents & POLLNVAL) == 0;
+}
+
+bool os_caller_stream(int which, os_handle &stream, bool &owned, unsigned long &) {
+    owned = false;
+    stream = which;
+    return true;
 }
 
 void os_close(os_handle handle) {
@@ -319,7 +394,8 @@ cmdkit_process *os_new_process(const start_plan &plan) {
     new (process) cmdkit_process();
     process->count = plan.count;
     process->new_group = (plan.flags & CMDKIT_START_NEW_GROUP) != 0;
-    process->capturing = (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0;
+    for (int side = 0; side < 3; ++side)
+        process->pipe_asked[side] = plan.streams[side].kind == CMDKIT_STREAM_PIPE;
     const auto count = static_cast<size_t>(plan.count);
     process->states = static_cast<command_state *>(checked_malloc(count * sizeof(command_state)));
     process->commands = static_cast<posix_command *>(checked_malloc(count * sizeof(posix_command)));
@@ -386,14 +462,17 @@ bool os_start_command(cmdkit_process *process, const start_plan &plan, int index
     return true;
 }
 
+// The first look reaps nothing: a command that has ended already makes its
+// pidfd readable, so the poll returns at once and one waitid reaps it.
 int os_wait(cmdkit_process *process, long timeout_ms, int &failed_index) {
     const int64_t start = now_ms();
     int interval = 1;
+    ended_set ended;
     for (;;) {
         int collected = 0;
         {
             locked guard(process);
-            collected = collect(process, failed_index);
+            collected = collect(process, failed_index, ended.filter());
         }
         if (collected != 0)
             return collected == 1 ? 0 : -1;
@@ -403,29 +482,17 @@ int os_wait(cmdkit_process *process, long timeout_ms, int &failed_index) {
             if (remaining <= 0)
                 return 1;
         }
-        pause_until_change(process, remaining, interval);
+        pause_until_change(process, remaining, interval, ended);
     }
 }
 
-void os_kill(cmdkit_process *process) {
-    locked guard(process);
-    int ignored = -1;
-    collect(process, ignored);
-    bool group_signalled = false;
-    for (int i = 0; i < process->count; ++i) {
-        const posix_command &command = process->commands[i];
-        if (command.reaped)
-            continue;
-        if (process->states[i].exit.state == CMDKIT_EXIT_RUNNING)
-            process->states[i].kill_requested = true;
-        if (process->new_group && !process->commands[0].reaped) {
-            if (!group_signalled)
-                killpg(process->group, SIGKILL);
-            group_signalled = true;
-        } else if (process->states[i].exit.state == CMDKIT_EXIT_RUNNING) {
-            send_kill(command);
-        }
-    }
+bool os_kill(cmdkit_process *process) {
+    return signal_pipeline(process, SIGKILL, true);
+}
+
+bool os_terminate(cmdkit_process *process) {
+    signal_pipeline(process, SIGTERM, false);
+    return true;
 }
 
 void os_free_process(cmdkit_process *process) {
@@ -445,8 +512,10 @@ void os_free_process(cmdkit_process *process) {
         if (process->commands[i].pidfd >= 0)
             close(process->commands[i].pidfd);
     }
-    if (process->capture >= 0)
-        close(process->capture);
+    for (int side = 0; side < 3; ++side) {
+        if (process->pipes[side] >= 0)
+            close(process->pipes[side]);
+    }
     std::free(process->states);
     std::free(process->commands);
     pthread_mutex_destroy(&process->lock);
@@ -454,44 +523,165 @@ void os_free_process(cmdkit_process *process) {
     std::free(process);
 }
 
-bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &system_error) {
-    return os_make_pipe(read_end, write_end, system_error);
+// Our writing end does not block, so that a write takes what fits; our
+// reading ends are read only once poll has said there is something, and
+// the commands' ends block as pipes do.
+bool os_make_caller_pipe(stream_side side, os_handle &own_end, os_handle &command_end,
+                         unsigned long &system_error) {
+    os_handle read_end = no_handle;
+    os_handle write_end = no_handle;
+    if (!os_make_pipe(read_end, write_end, system_error))
+        return false;
+    own_end = side == input_side ? write_end : read_end;
+    command_end = side == input_side ? read_end : write_end;
+    // A new pipe's end has no other status flag to keep.
+    if (side == input_side)
+        fcntl(static_cast<int>(own_end), F_SETFL, O_NONBLOCK);
+    return true;
 }
 
-void os_keep_capture(cmdkit_process *process, os_handle read_end) {
-    process->capture = static_cast<int>(read_end);
+void os_keep_pipe(cmdkit_process *process, stream_side side, os_handle own_end) {
+    process->pipes[side] = static_cast<int>(own_end);
 }
 
-bool os_captures(const cmdkit_process *process) {
-    return process->capturing;
+bool os_has_pipe(const cmdkit_process *process, stream_side side) {
+    return process->pipe_asked[side];
 }
 
-ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, long timeout_ms) {
-    if (process->capture < 0)
+bool os_pipe_ended(const cmdkit_process *process, stream_side side) {
+    return process->pipes[side] < 0 || process->ended[side];
+}
+
+ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size,
+                       long timeout_ms) {
+    const int pipe = process->pipes[side];
+    if (pipe < 0)
         return 0;
     const int64_t start = now_ms();
     for (;;) {
         int64_t remaining = -1;
         if (timeout_ms >= 0)
             remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
-        pollfd ready{process->capture, POLLIN, 0};
-        const int limit =
-            remaining < 0 ? -1 : static_cast<int>(std::min<int64_t>(remaining, INT_MAX));
-        const int events = poll(&ready, 1, limit);
-        if (events < 0 && errno == EINTR)
-            continue;
-        if (events < 0)
+        pollfd ready{pipe, POLLIN, 0};
+        const int events = poll(&ready, 1, remaining_limit(remaining));
+        if (events < 0 && errno != EINTR)
             return -1;
-        if (events == 0) {
-            if (remaining != 0 && (remaining < 0 || remaining >= INT_MAX))
-                continue;
+        if (events == 0 && remaining >= 0 && remaining < INT_MAX) {
             errno = ETIMEDOUT;
             return -1;
         }
-        const ssize_t count = read(process->capture, buffer, size);
-        if (count >= 0 || errno != EINTR)
+        if (events <= 0)
+            continue;
+        const ssize_t count = read(pipe, buffer, size);
+        if (count >= 0) {
+            process->ended[side] = process->ended[side] || count == 0;
             return count;
+        }
+        if (errno != EINTR)
+            return -1;
     }
+}
+
+// Linux takes up to /proc/sys/fs/pipe-max-size (1 MiB by default) without
+// privileges: fewer reads and fewer switches between the two processes.
+void os_enlarge_pipe(cmdkit_process *process, stream_side side) {
+#ifdef F_SETPIPE_SZ
+    if (process->pipes[side] >= 0)
+        fcntl(process->pipes[side], F_SETPIPE_SZ, 1 << 20);
+#else
+    (void)process;
+    (void)side;
+#endif
+}
+
+int os_wait_pipes(cmdkit_process *process, bool want_input, long timeout_ms) {
+    pollfd ready[3];
+    int sides[3];
+    nfds_t count = 0;
+    for (int side = 0; side < 3; ++side) {
+        const int pipe = process->pipes[side];
+        if (pipe < 0 || process->ended[side] || (side == input_side && !want_input))
+            continue;
+        sides[count] = side;
+        ready[count++] = pollfd{pipe, static_cast<short>(side == input_side ? POLLOUT : POLLIN), 0};
+    }
+    if (count == 0)
+        return 0;
+    const int64_t start = now_ms();
+    for (;;) {
+        int64_t remaining = -1;
+        if (timeout_ms >= 0)
+            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
+        const int events = poll(ready, count, remaining_limit(remaining));
+        if (events < 0 && errno != EINTR)
+            return -1;
+        if (events > 0) {
+            int sides_ready = 0;
+            for (nfds_t i = 0; i < count; ++i)
+                sides_ready |= ready[i].revents != 0 ? 1 << sides[i] : 0;
+            return sides_ready;
+        }
+        if (events == 0 && remaining >= 0 && remaining < INT_MAX)
+            return 0;
+    }
+}
+
+// The pipe's reader gone, the write fails with EPIPE; SIGPIPE, which the
+// kernel sends this thread then, stays blocked for the write and is taken
+// back unless it was already pending, so the caller never gets it.
+ssize_t write_without_sigpipe(int pipe, const char *data, size_t size) {
+    sigset_t pipe_signal;
+    sigset_t previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    const ssize_t written = write(pipe, data, size);
+    const int error = errno;
+    if (written < 0 && error == EPIPE && !was_pending) {
+        const timespec no_wait{0, 0};
+        while (sigtimedwait(&pipe_signal, nullptr, &no_wait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return written;
+}
+
+ptrdiff_t os_write_input(cmdkit_process *process, const char *data, size_t size, long timeout_ms) {
+    const int pipe = process->pipes[input_side];
+    if (pipe < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int64_t start = now_ms();
+    for (;;) {
+        const ssize_t written = write_without_sigpipe(pipe, data, size);
+        if (written > 0)
+            return written;
+        if (written < 0 && errno != EAGAIN && errno != EINTR)
+            return -1;
+        int64_t remaining = -1;
+        if (timeout_ms >= 0)
+            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
+        pollfd ready{pipe, POLLOUT, 0};
+        const int events = poll(&ready, 1, remaining_limit(remaining));
+        if (events < 0 && errno != EINTR)
+            return -1;
+        if (events == 0 && remaining >= 0 && remaining < INT_MAX) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+}
+
+// What was written is in the pipe already: closing loses nothing.
+void os_close_input(cmdkit_process *process) {
+    if (process->pipes[input_side] >= 0)
+        close(process->pipes[input_side]);
+    process->pipes[input_side] = -1;
 }
 
 const command_state *os_states(const cmdkit_process *process, int &count) {

@@ -28,17 +28,57 @@ int cmdkit_refuse_stream_copy = 0;
 }
 #endif
 
+namespace {
+
+// Each pipe the caller reads keeps one overlapped read pending into a
+// buffer of its own, which a later call takes from: a read is never
+// cancelled, so nothing that arrives is lost, and one wait covers both
+// pipes.
+constexpr DWORD pipe_buffer_size = 65536;
+
+struct pipe_reader {
+    HANDLE pipe = nullptr;
+    HANDLE event = nullptr;
+    OVERLAPPED overlapped{};
+    char *buffer = nullptr;
+    DWORD begin = 0; // what arrived and is not yet taken: [begin, end)
+    DWORD end = 0;
+    bool pending = false;
+    bool ended = false;
+    DWORD failure = 0; // a read that failed otherwise than by the end
+};
+
+// The input pipe takes a copy of what the caller writes and writes it
+// overlapped; the next write waits for that one.  A close while one is
+// pending is left to the system's thread pool, which closes the pipe once
+// the write is done, so that nothing written is lost and the close does
+// not wait for the command to read.
+struct pipe_writer {
+    HANDLE pipe = nullptr;
+    HANDLE event = nullptr;
+    OVERLAPPED overlapped{};
+    char *buffer = nullptr;
+    bool pending = false;
+    bool broken = false; // the reader has gone
+    bool closing = false;
+    HANDLE wait = nullptr;         // the thread pool's wait, for a close
+    volatile LONG closed_late = 0; // the pool has closed the pipe
+};
+
+} // namespace
+
 struct cmdkit_process {
     int count = 0;
     command_state *states = nullptr;
     HANDLE *handles = nullptr; // one per command, null until started
     HANDLE job = nullptr;
     bool job_tried = false;
+    bool job_required = false; // a capture: no start without a job
     DWORD creation_flags = 0;
     wchar_t *environment = nullptr; // the sorted block, or null for the caller's
-    bool capturing = false;
-    HANDLE capture = nullptr; // the capture pipe's server end, when there is one
-    HANDLE capture_event = nullptr;
+    bool pipe_asked[3] = {false, false, false};
+    pipe_writer input;
+    pipe_reader readers[3]; // output and errors; 0 unused
     CRITICAL_SECTION lock;
 };
 
@@ -175,7 +215,7 @@ bool contain(cmdkit_process *process, HANDLE child, unsigned long &system_error)
             return true;
         CloseHandle(process->job);
         process->job = nullptr;
-        if (system_error != ERROR_ACCESS_DENIED)
+        if (system_error != ERROR_ACCESS_DENIED || process->job_required)
             return false;
         trace_text("The pipeline runs without a job: the system refused one.");
         return true;
@@ -245,11 +285,133 @@ void collect(cmdkit_process *process) {
     }
 }
 
+// Milliseconds left of `timeout_ms` (-1: none) since `start`, for a wait.
+DWORD time_left(ULONGLONG start, long timeout_ms) {
+    if (timeout_ms < 0)
+        return INFINITE;
+    const ULONGLONG spent = GetTickCount64() - start;
+    const ULONGLONG limit = static_cast<ULONGLONG>(timeout_ms);
+    return static_cast<DWORD>(std::min<ULONGLONG>(spent < limit ? limit - spent : 0, INFINITE - 1));
+}
+
+bool is_broken_pipe(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_HANDLE_EOF ||
+           error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+// Issues the pending read unless one is pending, data is held or the pipe
+// has ended.
+void start_read(pipe_reader &reader) {
+    if (reader.pending || reader.ended || reader.failure != 0 || reader.begin < reader.end)
+        return;
+    reader.overlapped = OVERLAPPED{};
+    reader.overlapped.hEvent = reader.event;
+    ResetEvent(reader.event);
+    if (ReadFile(reader.pipe, reader.buffer, pipe_buffer_size, nullptr, &reader.overlapped) ||
+        GetLastError() == ERROR_IO_PENDING) {
+        reader.pending = true;
+        return;
+    }
+    const DWORD error = GetLastError();
+    reader.ended = is_broken_pipe(error);
+    reader.failure = reader.ended ? 0 : error;
+}
+
+// Takes the result of a read whose event is set; a read of 0 bytes is no
+// end (the end is a broken pipe) and the next one is issued later.
+void complete_read(pipe_reader &reader) {
+    if (!reader.pending)
+        return;
+    DWORD count = 0;
+    if (GetOverlappedResult(reader.pipe, &reader.overlapped, &count, FALSE)) {
+        reader.pending = false;
+        reader.begin = 0;
+        reader.end = count;
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_INCOMPLETE)
+        return;
+    reader.pending = false;
+    reader.ended = is_broken_pipe(error);
+    reader.failure = reader.ended ? 0 : error;
+}
+
+ptrdiff_t take(pipe_reader &reader, char *buffer, size_t size) {
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(size, reader.end - reader.begin));
+    std::memcpy(buffer, reader.buffer + reader.begin, count);
+    reader.begin += count;
+    return static_cast<ptrdiff_t>(count);
+}
+
+ptrdiff_t failed_read(pipe_reader &reader) {
+    errno = errno_of_windows_error(reader.failure);
+    return -1;
+}
+
+// Waits at most `limit` for the pending write; false when it is still
+// pending.  A write that failed marks the pipe broken.
+bool settle_write(pipe_writer &writer, DWORD limit) {
+    if (!writer.pending)
+        return true;
+    if (WaitForSingleObject(writer.event, limit) == WAIT_TIMEOUT)
+        return false;
+    DWORD count = 0;
+    if (!GetOverlappedResult(writer.pipe, &writer.overlapped, &count, TRUE))
+        writer.broken = true;
+    writer.pending = false;
+    return true;
+}
+
+VOID CALLBACK close_when_written(PVOID context, BOOLEAN) {
+    auto *writer = static_cast<pipe_writer *>(context);
+    DWORD count = 0;
+    GetOverlappedResult(writer->pipe, &writer->overlapped, &count, TRUE);
+    CloseHandle(writer->pipe);
+    InterlockedExchange(&writer->closed_late, 1);
+}
+
+// A pending operation is cancelled and its end awaited before the buffer
+// and the OVERLAPPED it uses go.
+void cancel_pending(HANDLE pipe, OVERLAPPED &overlapped) {
+    DWORD count = 0;
+    CancelIoEx(pipe, &overlapped);
+    GetOverlappedResult(pipe, &overlapped, &count, TRUE);
+}
+
+void release_reader(pipe_reader &reader) {
+    if (reader.pipe != nullptr) {
+        if (reader.pending)
+            cancel_pending(reader.pipe, reader.overlapped);
+        CloseHandle(reader.pipe);
+    }
+    if (reader.event != nullptr)
+        CloseHandle(reader.event);
+    std::free(reader.buffer);
+}
+
+void release_writer(pipe_writer &writer) {
+    if (writer.wait != nullptr)
+        UnregisterWaitEx(writer.wait, INVALID_HANDLE_VALUE);
+    if (writer.pipe != nullptr && InterlockedCompareExchange(&writer.closed_late, 0, 0) == 0) {
+        if (writer.pending)
+            cancel_pending(writer.pipe, writer.overlapped);
+        CloseHandle(writer.pipe);
+    }
+    if (writer.event != nullptr)
+        CloseHandle(writer.event);
+    std::free(writer.buffer);
+}
+
 } // namespace
 
 namespace cmdkit::internal {
 
 const bool os_composes_lines = true;
+
+int64_t os_now_ms() {
+    return static_cast<int64_t>(GetTickCount64());
+}
 
 char *os_absolute_path(const char *path, unsigned long &system_error) {
     system_path wide;
@@ -390,10 +552,18 @@ bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &syst
 // handle at all (ERROR_INVALID_HANDLE), is a closed stream: duplicating
 // INVALID_HANDLE_VALUE would give the child a handle to this process.  Any
 // other failure to copy it fails the start.
-bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error) {
-    static const DWORD slots[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+const DWORD standard_slots[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+
+void os_caller_streams(bool open[3]) {
+    for (int i = 0; i < 3; ++i)
+        open[i] =
+            !is_absent_handle_value(reinterpret_cast<uintptr_t>(GetStdHandle(standard_slots[i])));
+}
+
+bool os_caller_stream(int which, os_handle &copy, bool &owned, unsigned long &system_error) {
     copy = no_handle;
-    HANDLE stream = GetStdHandle(slots[which]);
+    owned = true;
+    HANDLE stream = GetStdHandle(standard_slots[which]);
     if (is_absent_handle_value(reinterpret_cast<uintptr_t>(stream)))
         return true;
     HANDLE duplicate = nullptr;
@@ -411,6 +581,49 @@ bool os_caller_stream(int which, os_handle &copy, unsigned long &system_error) {
         return true;
     set_errno_from_system(system_error);
     return false;
+}
+
+char **os_caller_environment(bool &owned) {
+    owned = true;
+    wchar_t *block = GetEnvironmentStringsW();
+    size_t count = 0;
+    for (const wchar_t *entry = block; entry != nullptr && *entry != L'\0';
+         entry += std::wcslen(entry) + 1)
+        ++count;
+    auto **entries = static_cast<char **>(checked_malloc((count + 1) * sizeof(char *)));
+    size_t at = 0;
+    for (const wchar_t *entry = block; at < count; entry += std::wcslen(entry) + 1)
+        entries[at++] = narrow(entry, std::wcslen(entry));
+    entries[count] = nullptr;
+    if (block != nullptr)
+        FreeEnvironmentStringsW(block);
+    return entries;
+}
+
+// NULL is no handle at all; the other pseudo-handle values name this
+// process or thread, which no command may get.
+int os_check_handle(intptr_t handle) {
+    const auto value = static_cast<uintptr_t>(handle);
+    if (value == 0)
+        return EBADF;
+    if (is_absent_handle_value(value))
+        return EINVAL;
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags) ? 0 : EBADF;
+}
+
+bool os_copy_handle(intptr_t handle, os_handle &copy, unsigned long &system_error) {
+    HANDLE duplicate = nullptr;
+    copy = no_handle;
+    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(handle), GetCurrentProcess(),
+                         &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        set_errno_from_system(system_error);
+        if (system_error == ERROR_INVALID_HANDLE)
+            errno = EBADF;
+        return false;
+    }
+    copy = reinterpret_cast<os_handle>(duplicate);
+    return true;
 }
 
 void os_close(os_handle handle) {
@@ -435,7 +648,9 @@ cmdkit_process *os_new_process(const start_plan &plan) {
                               ((plan.flags & CMDKIT_START_NO_WINDOW) != 0 ? CREATE_NO_WINDOW : 0);
     if (plan.environment != nullptr)
         process->environment = environment_block(plan.environment);
-    process->capturing = (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0;
+    for (int side = 0; side < 3; ++side)
+        process->pipe_asked[side] = plan.streams[side].kind == CMDKIT_STREAM_PIPE;
+    process->job_required = plan.contained;
     return process;
 }
 
@@ -511,13 +726,15 @@ int os_wait(cmdkit_process *process, long timeout_ms, int &) {
     return 0;
 }
 
-void os_kill(cmdkit_process *process) {
+bool os_kill(cmdkit_process *process) {
     locked guard(process);
     collect(process);
+    bool running = false;
     for (int i = 0; i < process->count; ++i) {
         command_state &state = process->states[i];
         if (process->handles[i] != nullptr && state.exit.state == CMDKIT_EXIT_RUNNING) {
             state.kill_requested = true;
+            running = true;
             // A process that ended meanwhile may refuse: that is success.
             if (process->job == nullptr)
                 TerminateProcess(process->handles[i], 1);
@@ -525,6 +742,12 @@ void os_kill(cmdkit_process *process) {
     }
     if (process->job != nullptr)
         TerminateJobObject(process->job, 1);
+    return running;
+}
+
+// No signal exists that every Windows program honours: the stop kills.
+bool os_terminate(cmdkit_process *) {
+    return false;
 }
 
 void os_free_process(cmdkit_process *process) {
@@ -537,10 +760,9 @@ void os_free_process(cmdkit_process *process) {
     }
     if (process->job != nullptr)
         CloseHandle(process->job);
-    for (HANDLE handle : {process->capture, process->capture_event}) {
-        if (handle != nullptr)
-            CloseHandle(handle);
-    }
+    release_writer(process->input);
+    for (pipe_reader &reader : process->readers)
+        release_reader(reader);
     DeleteCriticalSection(&process->lock);
     std::free(process->states);
     std::free(process->handles);
@@ -551,9 +773,13 @@ void os_free_process(cmdkit_process *process) {
 
 // A pipe of our own making, never one that exists already: a name with our
 // process id, a counter and bits of the clock, created as its first
-// instance, local clients only.  Its server end can be read with a limit.
-bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &system_error) {
+// instance, local clients only.  Its server end, ours, is overlapped, so
+// that reads and writes can wait with a limit; the client end is the
+// commands'.
+bool os_make_caller_pipe(stream_side side, os_handle &own_end, os_handle &command_end,
+                         unsigned long &system_error) {
     static volatile LONG counter = 0;
+    const bool inbound = side != input_side;
     for (int attempt = 0; attempt < 16; ++attempt) {
         LARGE_INTEGER ticks{};
         QueryPerformanceCounter(&ticks);
@@ -562,9 +788,11 @@ bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &s
                       GetCurrentProcessId(), InterlockedIncrement(&counter),
                       static_cast<unsigned long long>(ticks.QuadPart) * 0x9E3779B97F4A7C15ull);
         HANDLE server = CreateNamedPipeW(
-            name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-            65536, 0, nullptr);
+            name,
+            (inbound ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND) | FILE_FLAG_OVERLAPPED |
+                FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            inbound ? 0 : pipe_buffer_size, inbound ? pipe_buffer_size : 0, 0, nullptr);
         if (server == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY)
@@ -572,14 +800,15 @@ bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &s
             set_errno_from_system(system_error);
             return false;
         }
-        HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE client = CreateFileW(name, inbound ? GENERIC_WRITE : GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
         if (client == INVALID_HANDLE_VALUE) {
             set_errno_from_system(system_error);
             CloseHandle(server);
             return false;
         }
-        read_end = reinterpret_cast<os_handle>(server);
-        write_end = reinterpret_cast<os_handle>(client);
+        own_end = reinterpret_cast<os_handle>(server);
+        command_end = reinterpret_cast<os_handle>(client);
         return true;
     }
     system_error = ERROR_PIPE_BUSY;
@@ -587,43 +816,136 @@ bool os_make_capture(os_handle &read_end, os_handle &write_end, unsigned long &s
     return false;
 }
 
-void os_keep_capture(cmdkit_process *process, os_handle read_end) {
-    process->capture = reinterpret_cast<HANDLE>(read_end);
-    process->capture_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+void os_keep_pipe(cmdkit_process *process, stream_side side, os_handle own_end) {
+    HANDLE pipe = reinterpret_cast<HANDLE>(own_end);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto *buffer = static_cast<char *>(checked_malloc(pipe_buffer_size));
+    if (side == input_side) {
+        process->input.pipe = pipe;
+        process->input.event = event;
+        process->input.buffer = buffer;
+    } else {
+        process->readers[side].pipe = pipe;
+        process->readers[side].event = event;
+        process->readers[side].buffer = buffer;
+    }
 }
 
-bool os_captures(const cmdkit_process *process) {
-    return process->capturing;
+bool os_has_pipe(const cmdkit_process *process, stream_side side) {
+    return process->pipe_asked[side];
 }
 
-// A read cancelled at the limit may still have taken data: it is returned,
-// never lost.
-ptrdiff_t os_read_output(cmdkit_process *process, char *buffer, size_t size, long timeout_ms) {
-    if (process->capture == nullptr)
-        return 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = process->capture_event;
-    ResetEvent(overlapped.hEvent);
-    DWORD count = 0;
-    if (!ReadFile(process->capture, buffer, static_cast<DWORD>(size), &count, &overlapped)) {
-        DWORD error = GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            const DWORD limit = timeout_ms < 0
-                                    ? INFINITE
-                                    : static_cast<DWORD>(std::min<unsigned long>(
-                                          static_cast<unsigned long>(timeout_ms), INFINITE - 1));
-            if (WaitForSingleObject(overlapped.hEvent, limit) == WAIT_TIMEOUT)
-                CancelIoEx(process->capture, &overlapped);
-            if (GetOverlappedResult(process->capture, &overlapped, &count, TRUE))
-                return static_cast<ptrdiff_t>(count);
-            error = GetLastError();
-        }
-        if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF)
+bool os_pipe_ended(const cmdkit_process *process, stream_side side) {
+    const pipe_reader &reader = process->readers[side];
+    return reader.pipe == nullptr || (reader.ended && reader.begin == reader.end);
+}
+
+ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size,
+                       long timeout_ms) {
+    pipe_reader &reader = process->readers[side];
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (reader.begin < reader.end)
+            return take(reader, buffer, size);
+        if (reader.failure != 0)
+            return failed_read(reader);
+        if (reader.pipe == nullptr || reader.ended)
             return 0;
-        errno = error == ERROR_OPERATION_ABORTED ? ETIMEDOUT : errno_of_windows_error(error);
+        start_read(reader);
+        if (reader.pending &&
+            WaitForSingleObject(reader.event, time_left(start, timeout_ms)) == WAIT_TIMEOUT) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        complete_read(reader);
+    }
+}
+
+// The named pipe's size was chosen when it was made.
+void os_enlarge_pipe(cmdkit_process *, stream_side) {}
+
+int os_wait_pipes(cmdkit_process *process, bool want_input, long timeout_ms) {
+    int ready = 0;
+    HANDLE events[3];
+    int sides[3];
+    DWORD count = 0;
+    pipe_writer &writer = process->input;
+    if (want_input && writer.pipe != nullptr && !writer.closing) {
+        if (!writer.pending || WaitForSingleObject(writer.event, 0) == WAIT_OBJECT_0) {
+            ready |= 1 << input_side;
+        } else {
+            events[count] = writer.event;
+            sides[count++] = input_side;
+        }
+    }
+    for (int side : {output_side, errors_side}) {
+        pipe_reader &reader = process->readers[side];
+        if (os_pipe_ended(process, static_cast<stream_side>(side)))
+            continue;
+        start_read(reader);
+        if (!reader.pending || WaitForSingleObject(reader.event, 0) == WAIT_OBJECT_0) {
+            ready |= 1 << side;
+        } else {
+            events[count] = reader.event;
+            sides[count++] = side;
+        }
+    }
+    if (ready != 0 || count == 0)
+        return ready;
+    const DWORD waited =
+        WaitForMultipleObjects(count, events, FALSE, time_left(GetTickCount64(), timeout_ms));
+    if (waited == WAIT_FAILED) {
+        unsigned long ignored = 0;
+        set_errno_from_system(ignored);
         return -1;
     }
+    for (DWORD i = 0; i < count; ++i)
+        ready |= WaitForSingleObject(events[i], 0) == WAIT_OBJECT_0 ? 1 << sides[i] : 0;
+    return ready;
+}
+
+ptrdiff_t os_write_input(cmdkit_process *process, const char *data, size_t size, long timeout_ms) {
+    pipe_writer &writer = process->input;
+    if (writer.pipe == nullptr || writer.closing) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!settle_write(writer, time_left(GetTickCount64(), timeout_ms))) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    if (writer.broken) {
+        errno = EPIPE;
+        return -1;
+    }
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(size, pipe_buffer_size));
+    std::memcpy(writer.buffer, data, count);
+    writer.overlapped = OVERLAPPED{};
+    writer.overlapped.hEvent = writer.event;
+    ResetEvent(writer.event);
+    if (!WriteFile(writer.pipe, writer.buffer, count, nullptr, &writer.overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        const DWORD error = GetLastError();
+        writer.broken = is_broken_pipe(error);
+        errno = writer.broken ? EPIPE : errno_of_windows_error(error);
+        return -1;
+    }
+    writer.pending = true;
     return static_cast<ptrdiff_t>(count);
+}
+
+void os_close_input(cmdkit_process *process) {
+    pipe_writer &writer = process->input;
+    if (writer.pipe == nullptr || writer.closing)
+        return;
+    writer.closing = true;
+    if (!settle_write(writer, 0) &&
+        RegisterWaitForSingleObject(&writer.wait, writer.event, close_when_written, &writer,
+                                    INFINITE, WT_EXECUTEONLYONCE))
+        return;
+    settle_write(writer, INFINITE);
+    CloseHandle(writer.pipe);
+    writer.pipe = nullptr;
 }
 
 const command_state *os_states(const cmdkit_process *process, int &count) {

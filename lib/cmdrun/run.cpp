@@ -16,32 +16,19 @@ bool valid_timeout(long timeout_ms) {
     return timeout_ms >= -1;
 }
 
-cmdkit_exit last_exit(const cmdkit_process *process, bool pipefail) {
-    int count = 0;
-    const command_state *states = os_states(process, count);
-    if (pipefail) {
-        for (int i = count - 1; i >= 0; --i) {
-            const cmdkit_exit &exit = states[i].exit;
-            if (exit.state != CMDKIT_EXIT_EXITED || exit.code != 0)
-                return exit;
-        }
-    }
-    return states[count - 1].exit;
-}
-
 void fail_wait(start_failure &failure, int index) {
     const int error = errno;
     const char *pieces[] = {"Waiting for the pipeline failed: ", std::strerror(error), "."};
     fail(failure, CMDKIT_FAILED_SYSTEM, index, error, static_cast<unsigned long>(error), pieces, 3);
 }
 
-// Start, wait (killing the pipeline when time runs out), free.
-int run_started(cmdkit_process *process, long timeout_ms, bool pipefail, cmdkit_exit *status,
-                start_failure &failure) {
+// Start, wait (stopping the pipeline when time runs out), free.
+int run_started(cmdkit_process *process, long timeout_ms, long grace_ms, bool pipefail,
+                cmdkit_exit *status, start_failure &failure) {
     int failed_index = -1;
     int waited = os_wait(process, timeout_ms, failed_index);
     if (waited == 1) {
-        os_kill(process);
+        stop_pipeline(process, grace_ms);
         waited = os_wait(process, -1, failed_index) == 0 ? 1 : -1;
     }
     if (waited < 0) {
@@ -49,52 +36,114 @@ int run_started(cmdkit_process *process, long timeout_ms, bool pipefail, cmdkit_
         os_kill(process);
     }
     if (status != nullptr)
-        *status = last_exit(process, pipefail);
+        *status = reported_exit(process, pipefail);
     const int error = errno;
     os_free_process(process);
     errno = error;
     return waited;
 }
 
-int run_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
+bool any_pipe(const cmdkit_start_options &options) {
+    return options.input.kind == CMDKIT_STREAM_PIPE || options.output.kind == CMDKIT_STREAM_PIPE ||
+           options.errors.kind == CMDKIT_STREAM_PIPE;
+}
+
+int run_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
                  long timeout_ms, cmdkit_exit *status, start_failure &failure) {
-    if (status != nullptr)
-        *status = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
-    if (timeout_ms == 0 || !valid_timeout(timeout_ms)) {
-        const char *pieces[] = {"Refused: a time limit that is neither -1 nor positive."};
-        fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 1);
-        return -1;
-    }
-    // Nobody would read the output: the last command could block forever.
-    if (options->size >= sizeof *options && (options->flags & CMDKIT_START_CAPTURE_OUTPUT) != 0) {
-        const char *pieces[] = {"Refused: output capture in a run, which reads nothing."};
-        fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 1);
+    const char *refusal = nullptr;
+    if (timeout_ms == 0 || !valid_timeout(timeout_ms))
+        refusal = "a time limit that is neither -1 nor positive";
+    // Nobody would read or write the pipes: a command could block forever.
+    else if ((options.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0)
+        refusal = "output capture in a run, which reads nothing";
+    else if (any_pipe(options))
+        refusal = "a pipe in a run, which reads and writes nothing";
+    if (refusal != nullptr) {
+        refuse_request(failure, refusal);
         return -1;
     }
     cmdkit_process *process = nullptr;
-    if (start_pipeline(pipeline, options, &process, failure) != 0)
+    if (start_pipeline(pipeline, options, false, &process, failure) != 0)
         return -1;
-    const bool pipefail = (options->flags & CMDKIT_START_PIPEFAIL) != 0;
-    return run_started(process, timeout_ms, pipefail, status, failure);
+    const bool pipefail = (options.flags & CMDKIT_START_PIPEFAIL) != 0;
+    return run_started(process, timeout_ms, options.grace_ms, pipefail, status, failure);
 }
 
-// Runs `body` with a failure of this version and copies it out; a report
-// of a size this version does not know is refused.
-template <typename Body> int reporting(cmdkit_failure *report, Body body) {
+// Runs `body` with options and a failure of this version, the traces held
+// unless CMDKIT_START_TRACE asks for them, and copies the failure out; a
+// report or options of a size this version does not know are refused.
+template <typename Body>
+int reporting(const cmdkit_start_options *options, cmdkit_failure *report, Body body) {
     start_failure outcome;
-    if (!report_failure(report, outcome)) {
-        const char *pieces[] = {"Refused: a failure report this version does not know."};
-        fail(outcome, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 1);
+    cmdkit_start_options settled;
+    const bool known = read_start_options(options, settled);
+    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
+    if (!report_known(report)) {
+        refuse_request(outcome, "a failure report this version does not know");
         return -1;
     }
-    const int result = body(outcome);
+    int result = -1;
+    if (!known)
+        refuse_request(outcome, "start options this version does not know");
+    else
+        result = body(settled, held, outcome);
     const int error = errno;
     report_failure(report, outcome);
     errno = error;
     return result;
 }
 
+// A read of 0 bytes could not be told from the end of the output.
+bool readable(const cmdkit_process *process, const char *buffer, size_t size, long timeout_ms) {
+    return process != nullptr && buffer != nullptr && size != 0 && valid_timeout(timeout_ms);
+}
+
+ptrdiff_t read_side(cmdkit_process *process, stream_side side, char *buffer, size_t size,
+                    long timeout_ms) {
+    if (!readable(process, buffer, size, timeout_ms) || !os_has_pipe(process, side)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return os_read_pipe(process, side, buffer, size < INT_MAX ? size : INT_MAX, timeout_ms);
+}
+
 } // namespace
+
+namespace cmdkit::internal {
+
+// The grace ends when every command has ended, or when its time has passed;
+// then whatever is left goes, the rest of the group too, and the stop is
+// over once the commands have ended, so that each status is their last.
+int stop_pipeline(cmdkit_process *process, long grace_ms) {
+    int ignored = -1;
+    if (grace_ms > 0 && os_terminate(process))
+        os_wait(process, grace_ms, ignored);
+    const bool killed = os_kill(process);
+    os_wait(process, -1, ignored);
+    return killed ? 1 : 0;
+}
+
+// The parse of a run or capture: its refusal is that call's one message,
+// which the held traces kept (and the sink already has when they pass).
+// The report's copy goes without the line feed a parser's line ends with.
+bool parse_for_start(const char *line, cmdkit_pipeline &pipeline, const held_traces &held,
+                     bool passed, start_failure &failure) {
+    if (cmdkit_parse_pipeline(line, &pipeline) == 0)
+        return true;
+    const char *text = held.last();
+    size_t length = std::strlen(text);
+    if (!passed)
+        send_message(text, length);
+    failure = start_failure{CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL, {}};
+    if (length > 0 && text[length - 1] == '\n')
+        --length;
+    length = utf8_prefix_length(text, length, sizeof failure.message - 1);
+    std::memcpy(failure.message, text, length);
+    errno = EINVAL;
+    return false;
+}
+
+} // namespace cmdkit::internal
 
 extern "C" int cmdkit_wait(cmdkit_process *process, long timeout_ms) {
     if (process == nullptr || !valid_timeout(timeout_ms)) {
@@ -107,14 +156,66 @@ extern "C" int cmdkit_wait(cmdkit_process *process, long timeout_ms) {
 
 extern "C" ptrdiff_t cmdkit_read_output(cmdkit_process *process, char *buffer, size_t size,
                                         long timeout_ms) {
-    // A count of 0 means the end of output: a read of 0 bytes could not be
-    // told from it.
-    if (process == nullptr || buffer == nullptr || size == 0 || !valid_timeout(timeout_ms) ||
-        !os_captures(process)) {
+    return read_side(process, output_side, buffer, size, timeout_ms);
+}
+
+extern "C" ptrdiff_t cmdkit_read_errors(cmdkit_process *process, char *buffer, size_t size,
+                                        long timeout_ms) {
+    return read_side(process, errors_side, buffer, size, timeout_ms);
+}
+
+// One wait on both pipes; a pipe that has ended is left out, and when both
+// have, that is the end.
+extern "C" ptrdiff_t cmdkit_read_ready(cmdkit_process *process, char *buffer, size_t size,
+                                       long timeout_ms, int *from) {
+    if (!readable(process, buffer, size, timeout_ms) || from == nullptr ||
+        (!os_has_pipe(process, output_side) && !os_has_pipe(process, errors_side))) {
         errno = EINVAL;
         return -1;
     }
-    return os_read_output(process, buffer, size < INT_MAX ? size : INT_MAX, timeout_ms);
+    const stream_side sides[] = {output_side, errors_side};
+    for (;;) {
+        bool open = false;
+        for (stream_side side : sides)
+            open = open || (os_has_pipe(process, side) && !os_pipe_ended(process, side));
+        if (!open) {
+            *from = os_has_pipe(process, output_side) ? 1 : 2;
+            return 0;
+        }
+        const int ready = os_wait_pipes(process, false, timeout_ms);
+        if (ready < 0)
+            return -1;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const stream_side side = (ready & (1 << output_side)) != 0 ? output_side : errors_side;
+        const ptrdiff_t count =
+            os_read_pipe(process, side, buffer, size < INT_MAX ? size : INT_MAX, 0);
+        if (count > 0 || (count < 0 && errno != ETIMEDOUT)) {
+            *from = side;
+            return count;
+        }
+    }
+}
+
+extern "C" ptrdiff_t cmdkit_write_input(cmdkit_process *process, const char *data, size_t size,
+                                        long timeout_ms) {
+    if (process == nullptr || data == nullptr || size == 0 || !valid_timeout(timeout_ms) ||
+        !os_has_pipe(process, input_side)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return os_write_input(process, data, size < INT_MAX ? size : INT_MAX, timeout_ms);
+}
+
+extern "C" int cmdkit_close_input(cmdkit_process *process) {
+    if (process == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    os_close_input(process);
+    return 0;
 }
 
 extern "C" int cmdkit_exit_status(const cmdkit_process *process, int index, cmdkit_exit *exit) {
@@ -141,6 +242,14 @@ extern "C" int cmdkit_kill(cmdkit_process *process) {
     return 0;
 }
 
+extern "C" int cmdkit_stop(cmdkit_process *process, long grace_ms) {
+    if (process == nullptr || grace_ms < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return stop_pipeline(process, grace_ms);
+}
+
 extern "C" void cmdkit_free_process(cmdkit_process *process) {
     if (process != nullptr)
         os_free_process(process);
@@ -149,31 +258,30 @@ extern "C" void cmdkit_free_process(cmdkit_process *process) {
 extern "C" int cmdkit_run_pipeline(const cmdkit_pipeline *pipeline,
                                    const cmdkit_start_options *options, long timeout_ms,
                                    cmdkit_exit *status, cmdkit_failure *failure) {
-    const cmdkit_start_options defaults = CMDKIT_START_OPTIONS_INIT;
-    const cmdkit_start_options *given = options != nullptr ? options : &defaults;
-    return reporting(failure, [&](start_failure &outcome) {
-        return run_pipeline(pipeline, given, timeout_ms, status, outcome);
-    });
+    if (status != nullptr)
+        *status = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
+    return reporting(
+        options, failure,
+        [&](const cmdkit_start_options &settled, const held_traces &, start_failure &outcome) {
+            return run_pipeline(pipeline, settled, timeout_ms, status, outcome);
+        });
 }
 
 extern "C" int cmdkit_run(const char *line, const cmdkit_start_options *options, long timeout_ms,
                           cmdkit_exit *status, cmdkit_failure *failure) {
-    const cmdkit_start_options defaults = CMDKIT_START_OPTIONS_INIT;
-    const cmdkit_start_options *given = options != nullptr ? options : &defaults;
-    return reporting(failure, [&](start_failure &outcome) {
-        if (status != nullptr)
-            *status = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
-        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-        if (cmdkit_parse_pipeline(line, &pipeline) != 0) {
-            // The parser's own message was the last one traced.
-            outcome = start_failure{CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL};
-            errno = EINVAL;
-            return -1;
-        }
-        const int result = run_pipeline(&pipeline, given, timeout_ms, status, outcome);
-        const int error = errno;
-        cmdkit_clear_pipeline(&pipeline);
-        errno = error;
-        return result;
-    });
+    if (status != nullptr)
+        *status = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
+    return reporting(
+        options, failure,
+        [&](const cmdkit_start_options &settled, const held_traces &held, start_failure &outcome) {
+            cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+            const bool passed = (settled.flags & CMDKIT_START_TRACE) != 0;
+            if (!parse_for_start(line, pipeline, held, passed, outcome))
+                return -1;
+            const int result = run_pipeline(&pipeline, settled, timeout_ms, status, outcome);
+            const int error = errno;
+            cmdkit_clear_pipeline(&pipeline);
+            errno = error;
+            return result;
+        });
 }

@@ -3,10 +3,12 @@
 #include "cmdrun.h"
 #include "cmdrun_internal.h"
 #include "platform.h"
+#include "wtf8.h"
 #include "xalloc_internal.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +20,10 @@ namespace {
 
 constexpr unsigned known_start_flags = CMDKIT_START_NULL_INPUT | CMDKIT_START_ERRORS_TO_OUTPUT |
                                        CMDKIT_START_PIPEFAIL | CMDKIT_START_NEW_GROUP |
-                                       CMDKIT_START_NO_WINDOW | CMDKIT_START_CAPTURE_OUTPUT;
+                                       CMDKIT_START_NO_WINDOW | CMDKIT_START_CAPTURE_OUTPUT |
+                                       CMDKIT_START_TRACE;
+
+const char *const side_names[] = {"input", "output", "errors"};
 
 // Nothing relative to the current directory is searched, a name written
 // as a path means that path, and PATH is read as the system reads it.
@@ -27,9 +32,7 @@ constexpr unsigned careful_lookup = CMDKIT_LOOKUP_NO_CURRENT_DIRECTORY |
                                     CMDKIT_LOOKUP_UNQUOTE_PATH_ENTRIES | CMDKIT_LOOKUP_HOST_RULES;
 
 bool refuse(start_failure &failure, const char *what) {
-    const char *pieces[] = {"Refused: ", what, "."};
-    fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
-    return false;
+    return refuse_request(failure, what);
 }
 
 // "command 2 (sort)": positions count from 1 for the reader.
@@ -110,7 +113,59 @@ bool check_environment(const char *const *environment, start_failure &failure) {
            refuse_duplicate_names(environment, failure);
 }
 
-bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
+bool check_changes(const char *const *changes, start_failure &failure) {
+    if (changes == nullptr)
+        return true;
+    for (const char *const *change = changes; *change != nullptr; ++change) {
+        if (**change == '\0')
+            return refuse(failure, "an environment change without a name");
+    }
+    return os_check_environment(changes, failure);
+}
+
+// One request, one meaning: a stream of its own kind is not also given by
+// a flag or a target of the same side.
+bool check_stream(const cmdkit_stream &stream, stream_side side, bool flag_or_target,
+                  start_failure &failure) {
+    const char *name = side_names[side];
+    if (stream.kind < CMDKIT_STREAM_DEFAULT || stream.kind > CMDKIT_STREAM_TO_OUTPUT ||
+        (stream.kind == CMDKIT_STREAM_TO_OUTPUT && side != errors_side)) {
+        const char *pieces[] = {"Refused: an ", name, " stream of a kind it cannot have."};
+        fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
+        return false;
+    }
+    if (stream.kind != CMDKIT_STREAM_DEFAULT && flag_or_target) {
+        const char *pieces[] = {"Refused: an ", name,
+                                " stream together with a flag or a target for it."};
+        fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
+        return false;
+    }
+    const int error = stream.kind == CMDKIT_STREAM_HANDLE ? os_check_handle(stream.handle) : 0;
+    if (error != 0) {
+        const char *pieces[] = {"Refused: the ", name,
+                                error == EBADF ? " handle is not open."
+                                               : " handle is a pseudo-handle."};
+        fail(failure, CMDKIT_FAILED_REQUEST, -1, error, static_cast<unsigned long>(error), pieces,
+             3);
+        return false;
+    }
+    return true;
+}
+
+bool check_streams(const cmdkit_pipeline &pipeline, const cmdkit_start_options &options,
+                   start_failure &failure) {
+    const unsigned flags = options.flags;
+    return check_stream(options.input, input_side,
+                        (flags & CMDKIT_START_NULL_INPUT) != 0 || pipeline.input != nullptr,
+                        failure) &&
+           check_stream(options.output, output_side,
+                        (flags & CMDKIT_START_CAPTURE_OUTPUT) != 0 || pipeline.output != nullptr,
+                        failure) &&
+           check_stream(options.errors, errors_side, (flags & CMDKIT_START_ERRORS_TO_OUTPUT) != 0,
+                        failure);
+}
+
+bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
                    start_failure &failure) {
     if (pipeline == nullptr || has_unknown_bytes(pipeline, pipeline->size, sizeof *pipeline))
         return refuse(failure, "a pipeline this version does not know");
@@ -119,14 +174,76 @@ bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options *
     if ((pipeline->append != 0 && pipeline->append != 1) ||
         (pipeline->append == 1 && pipeline->output == nullptr))
         return refuse(failure, "an append without an output");
-    if (options == nullptr)
-        return true;
-    if (has_unknown_bytes(options, options->size, sizeof *options) ||
-        (options->flags & ~known_start_flags) != 0)
+    if ((options.flags & ~known_start_flags) != 0)
         return refuse(failure, "start options this version does not know");
-    if (options->lookup != nullptr && !lookup_options_acceptable(options->lookup))
+    if (options.grace_ms < 0)
+        return refuse(failure, "a negative grace");
+    if (options.lookup != nullptr && !lookup_options_acceptable(options.lookup))
         return refuse(failure, "lookup options this version does not know");
-    return check_environment(options->environment, failure);
+    return check_environment(options.environment, failure) &&
+           check_changes(options.environment_changes, failure) &&
+           check_streams(*pipeline, options, failure);
+}
+
+// The length of a change's name: up to the first `=` after its first
+// character, or the whole of a removal.
+size_t change_name_length(const char *change) {
+    const size_t length = environment_name_length(change);
+    return length != 0 ? length : std::strlen(change);
+}
+
+// Applies one change to the `count` entries of `entries`, which has room
+// for one more: every entry of its name goes, and a set takes the place of
+// the first of them, or the end.
+size_t apply_change(const char **entries, size_t count, const char *change) {
+    const size_t name_length = change_name_length(change);
+    size_t kept = 0;
+    size_t first = count;
+    for (size_t i = 0; i < count; ++i) {
+        if (os_compare_names(entries[i], environment_name_length(entries[i]), change,
+                             name_length) == 0) {
+            first = std::min(first, kept);
+            continue;
+        }
+        entries[kept++] = entries[i];
+    }
+    if (environment_name_length(change) == 0)
+        return kept;
+    first = std::min(first, kept);
+    std::memmove(entries + first + 1, entries + first, (kept - first) * sizeof(char *));
+    entries[first] = change;
+    return kept + 1;
+}
+
+size_t count_of(const char *const *list) {
+    size_t count = 0;
+    while (list[count] != nullptr)
+        ++count;
+    return count;
+}
+
+// The environment the commands get: the given one, or the caller's, with
+// the changes applied in order.
+void merge_environment(const cmdkit_start_options &options, start_plan &plan) {
+    plan.environment = options.environment;
+    if (options.environment_changes == nullptr)
+        return;
+    bool owned = false;
+    const char *const *base = options.environment;
+    if (base == nullptr) {
+        char **caller = os_caller_environment(owned);
+        base = caller;
+        plan.owned = owned ? caller : nullptr;
+    }
+    const size_t changes = count_of(options.environment_changes);
+    size_t count = count_of(base);
+    plan.merged =
+        static_cast<const char **>(checked_malloc((count + changes + 1) * sizeof(char *)));
+    std::memcpy(plan.merged, base, count * sizeof(char *));
+    for (size_t i = 0; i < changes; ++i)
+        count = apply_change(plan.merged, count, options.environment_changes[i]);
+    plan.merged[count] = nullptr;
+    plan.environment = plan.merged;
 }
 
 // The value of an environment's entry `name`, by the system's rule for
@@ -169,8 +286,9 @@ struct lookup_setting {
     ~lookup_setting() { std::free(owned_path); }
 };
 
-void settle_lookup(const cmdkit_start_options *given, lookup_setting &setting) {
-    const cmdkit_lookup_options *lookup = given != nullptr ? given->lookup : nullptr;
+void settle_lookup(const cmdkit_start_options &given, const char *const *environment,
+                   lookup_setting &setting) {
+    const cmdkit_lookup_options *lookup = given.lookup;
     if (lookup != nullptr) {
         setting.options.flags = lookup->flags;
         setting.options.path = lookup->path;
@@ -183,7 +301,6 @@ void settle_lookup(const cmdkit_start_options *given, lookup_setting &setting) {
         !((flags & CMDKIT_LOOKUP_HOST_RULES) != 0 && platform_has_host_rules);
     // Never the interpreter: a program not found is not started at all.
     setting.options.flags |= CMDKIT_LOOKUP_NO_FALLBACK;
-    const char *const *environment = given != nullptr ? given->environment : nullptr;
     if (setting.options.path != nullptr) {
         setting.path = setting.options.path;
     } else if (environment != nullptr) {
@@ -281,26 +398,50 @@ void release(start_plan &plan) {
     }
     std::free(plan.commands);
     std::free(plan.directory);
+    std::free(plan.merged);
+    if (plan.owned != nullptr) {
+        for (char **entry = plan.owned; *entry != nullptr; ++entry)
+            std::free(*entry);
+        std::free(plan.owned);
+    }
     plan = start_plan{};
 }
 
-bool prepare(const cmdkit_pipeline &pipeline, const cmdkit_start_options *options, start_plan &plan,
+// The flags said in the kinds of the streams, so that each side is chosen
+// in one place; a target still wins over them.
+void settle_streams(const cmdkit_start_options &options, start_plan &plan) {
+    const cmdkit_stream asked[] = {options.input, options.output, options.errors};
+    const struct {
+        unsigned flag;
+        int kind;
+    } flags[] = {{CMDKIT_START_NULL_INPUT, CMDKIT_STREAM_NULL},
+                 {CMDKIT_START_CAPTURE_OUTPUT, CMDKIT_STREAM_PIPE},
+                 {CMDKIT_START_ERRORS_TO_OUTPUT, CMDKIT_STREAM_TO_OUTPUT}};
+    for (int side = 0; side < 3; ++side) {
+        plan.streams[side] = asked[side];
+        if (asked[side].kind == CMDKIT_STREAM_DEFAULT && (options.flags & flags[side].flag) != 0)
+            plan.streams[side].kind = flags[side].kind;
+    }
+}
+
+bool prepare(const cmdkit_pipeline &pipeline, const cmdkit_start_options &options, start_plan &plan,
              start_failure &failure) {
     plan.pipeline = &pipeline;
-    plan.flags = options != nullptr ? options->flags : 0;
-    plan.environment = options != nullptr ? options->environment : nullptr;
-    if (options != nullptr && options->directory != nullptr) {
+    plan.flags = options.flags | (plan.contained ? CMDKIT_START_NEW_GROUP : 0u);
+    settle_streams(options, plan);
+    merge_environment(options, plan);
+    if (options.directory != nullptr) {
         unsigned long system_error = 0;
-        plan.directory = os_absolute_path(options->directory, system_error);
+        plan.directory = os_absolute_path(options.directory, system_error);
         if (plan.directory == nullptr) {
-            const char *pieces[] = {"Directory ", options->directory,
+            const char *pieces[] = {"Directory ", options.directory,
                                     " cannot be used: ", std::strerror(errno), "."};
             fail(failure, CMDKIT_FAILED_DIRECTORY, -1, errno, system_error, pieces, 5);
             return false;
         }
     }
     lookup_setting lookup;
-    settle_lookup(options, lookup);
+    settle_lookup(options, plan.environment, lookup);
     plan.commands = static_cast<prepared_command *>(
         checked_malloc(static_cast<size_t>(pipeline.count) * sizeof(prepared_command)));
     for (int i = 0; i < pipeline.count; ++i)
@@ -322,13 +463,20 @@ struct opened_handles {
     os_handle null_device = no_handle;
     os_handle pipe_read = no_handle;  // for the next command
     os_handle pipe_write = no_handle; // for the command being started
-    os_handle capture = no_handle;    // the capture pipe's writing end
-    os_handle caller[3] = {no_handle, no_handle, no_handle};
+    // Per side: the caller's stream or handle copied, and the commands'
+    // end of a pipe the caller reads or writes.
+    os_handle copies[3] = {no_handle, no_handle, no_handle};
+    os_handle pipe_ends[3] = {no_handle, no_handle, no_handle};
+    bool caller_streams_known = false;
+    bool caller_open[3] = {false, false, false};
 
     ~opened_handles() {
-        for (os_handle handle : {input, output, null_device, pipe_read, pipe_write, capture,
-                                 caller[0], caller[1], caller[2]})
+        for (os_handle handle : {input, output, null_device, pipe_read, pipe_write})
             os_close(handle);
+        for (int side = 0; side < 3; ++side) {
+            os_close(copies[side]);
+            os_close(pipe_ends[side]);
+        }
     }
 };
 
@@ -352,27 +500,85 @@ bool fail_system(start_failure &failure, unsigned long system_error) {
     return false;
 }
 
-// The caller's stream, or the null device where the caller has closed it.
-bool stream_or_null(int which, opened_handles &opened, os_handle &stream, start_failure &failure) {
+bool null_device(opened_handles &opened, os_handle &stream, start_failure &failure) {
     unsigned long system_error = 0;
-    stream = no_handle;
-    if (which >= 0) {
-        if (!os_caller_stream(which, opened.caller[which], system_error)) {
-            static const char *const names[] = {"input", "output", "error"};
-            const int error = errno;
-            const char *pieces[] = {"The caller's standard ", names[which],
-                                    " could not be copied: ", std::strerror(error), "."};
-            fail(failure, CMDKIT_FAILED_SYSTEM, -1, error, system_error, pieces, 5);
-            return false;
-        }
-        stream = opened.caller[which];
-        if (stream != no_handle)
-            return true;
-    }
     if (opened.null_device == no_handle && !os_open_null_device(opened.null_device, system_error))
         return fail_system(failure, system_error);
     stream = opened.null_device;
     return true;
+}
+
+// The caller's standard stream, or the null device where the caller has
+// closed it.
+bool caller_stream(stream_side side, opened_handles &opened, os_handle &stream,
+                   start_failure &failure) {
+    if (!opened.caller_streams_known) {
+        os_caller_streams(opened.caller_open);
+        opened.caller_streams_known = true;
+    }
+    unsigned long system_error = 0;
+    bool owned = false;
+    stream = no_handle;
+    if (opened.caller_open[side] && !os_caller_stream(side, stream, owned, system_error)) {
+        static const char *const names[] = {"input", "output", "error"};
+        const int error = errno;
+        const char *pieces[] = {"The caller's standard ", names[side],
+                                " could not be copied: ", std::strerror(error), "."};
+        fail(failure, CMDKIT_FAILED_SYSTEM, -1, error, system_error, pieces, 5);
+        return false;
+    }
+    if (owned)
+        opened.copies[side] = stream;
+    return stream != no_handle || null_device(opened, stream, failure);
+}
+
+// A copy of the caller's own handle: one closed meanwhile is the request's
+// fault, any other failure the system's.
+bool handle_copy(const cmdkit_stream &asked, stream_side side, opened_handles &opened,
+                 os_handle &stream, start_failure &failure) {
+    unsigned long system_error = 0;
+    if (!os_copy_handle(asked.handle, opened.copies[side], system_error)) {
+        const int error = errno;
+        const char *pieces[] = {"The ", side_names[side],
+                                " handle could not be copied: ", std::strerror(error), "."};
+        fail(failure, error == EBADF ? CMDKIT_FAILED_REQUEST : CMDKIT_FAILED_SYSTEM, -1, error,
+             system_error, pieces, 5);
+        return false;
+    }
+    stream = opened.copies[side];
+    return true;
+}
+
+bool caller_pipe(cmdkit_process *process, stream_side side, opened_handles &opened,
+                 os_handle &stream, start_failure &failure) {
+    unsigned long system_error = 0;
+    os_handle own = no_handle;
+    if (!os_make_caller_pipe(side, own, opened.pipe_ends[side], system_error))
+        return fail_system(failure, system_error);
+    os_keep_pipe(process, side, own);
+    stream = opened.pipe_ends[side];
+    return true;
+}
+
+// What one side gets when no target decides it; `output` is the last
+// command's output, where TO_OUTPUT sends the errors.
+bool side_stream(cmdkit_process *process, const start_plan &plan, stream_side side,
+                 os_handle output, opened_handles &opened, os_handle &stream,
+                 start_failure &failure) {
+    const cmdkit_stream &asked = plan.streams[side];
+    switch (asked.kind) {
+    case CMDKIT_STREAM_NULL:
+        return null_device(opened, stream, failure);
+    case CMDKIT_STREAM_PIPE:
+        return caller_pipe(process, side, opened, stream, failure);
+    case CMDKIT_STREAM_HANDLE:
+        return handle_copy(asked, side, opened, stream, failure);
+    case CMDKIT_STREAM_TO_OUTPUT:
+        stream = output;
+        return true;
+    default:
+        return caller_stream(side, opened, stream, failure);
+    }
 }
 
 bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &failure) {
@@ -388,24 +594,13 @@ bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &f
     os_handle first_input = opened.input;
     os_handle last_output = opened.output;
     os_handle errors = no_handle;
-    if (first_input == no_handle) {
-        const bool null_input = (plan.flags & CMDKIT_START_NULL_INPUT) != 0;
-        if (!stream_or_null(null_input ? -1 : 0, opened, first_input, failure))
-            return false;
-    }
-    if (last_output == no_handle && (plan.flags & CMDKIT_START_CAPTURE_OUTPUT) != 0) {
-        unsigned long system_error = 0;
-        os_handle capture = no_handle;
-        if (!os_make_capture(capture, opened.capture, system_error))
-            return fail_system(failure, system_error);
-        os_keep_capture(process, capture);
-        last_output = opened.capture;
-    }
-    if (last_output == no_handle && !stream_or_null(1, opened, last_output, failure))
+    if (first_input == no_handle &&
+        !side_stream(process, plan, input_side, no_handle, opened, first_input, failure))
         return false;
-    if ((plan.flags & CMDKIT_START_ERRORS_TO_OUTPUT) != 0)
-        errors = last_output;
-    else if (!stream_or_null(2, opened, errors, failure))
+    if (last_output == no_handle &&
+        !side_stream(process, plan, output_side, no_handle, opened, last_output, failure))
+        return false;
+    if (!side_stream(process, plan, errors_side, last_output, opened, errors, failure))
         return false;
 
     for (int i = 0; i < plan.count; ++i) {
@@ -440,17 +635,71 @@ bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &f
 
 namespace cmdkit::internal {
 
+namespace {
+
+// The first version of each struct, whose size callers built against it pass.
+struct failure_first_version {
+    size_t size;
+    int stage;
+    int index;
+    int error;
+    unsigned long system_error;
+};
+struct start_options_first_version {
+    size_t size;
+    unsigned flags;
+    const cmdkit_lookup_options *lookup;
+    const char *directory;
+    const char *const *environment;
+};
+struct start_options_second_version {
+    start_options_first_version first;
+    cmdkit_stream input;
+    cmdkit_stream output;
+    cmdkit_stream errors;
+    const char *const *environment_changes;
+};
+
+// `text` cut to fit `room` bytes with its NUL.
+void copy_cut(char *to, size_t room, const char *text) {
+    const size_t length = utf8_prefix_length(text, std::strlen(text), room - 1);
+    std::memcpy(to, text, length);
+    to[length] = '\0';
+}
+
+} // namespace
+
+// The message is made whatever the sink: the report carries it too.
 void fail(start_failure &failure, int stage, int index, int error, unsigned long system_error,
           const char *const *pieces, size_t count) {
-    failure = start_failure{stage, index, error, system_error};
-    if (tracing()) {
-        text_buffer message;
-        for (size_t i = 0; i < count; ++i)
-            text_append(message, pieces[i]);
-        trace_text(message.data, message.length);
-        text_release(message);
-    }
+    failure = start_failure{stage, index, error, system_error, {}};
+    text_buffer message;
+    for (size_t i = 0; i < count; ++i)
+        text_append(message, pieces[i]);
+    const char *text = message.data != nullptr ? message.data : "";
+    copy_cut(failure.message, sizeof failure.message, text);
+    send_message(text, message.length);
+    text_release(message);
     errno = error;
+}
+
+bool refuse_request(start_failure &failure, const char *what) {
+    const char *pieces[] = {"Refused: ", what, "."};
+    fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
+    return false;
+}
+
+size_t utf8_prefix_length(const char *text, size_t length, size_t limit) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    size_t at = 0;
+    while (at < length) {
+        char32_t ignored = 0;
+        const size_t sequence = std::max<size_t>(1, decode_wtf8(bytes + at, length - at, ignored));
+        if (at + sequence > limit)
+            break;
+        at += sequence;
+    }
+    return at;
 }
 
 void record_end(command_state &state, bool signaled, unsigned long code) {
@@ -469,22 +718,63 @@ size_t environment_name_length(const char *entry) {
     return equals != nullptr ? static_cast<size_t>(equals - entry) : 0;
 }
 
+bool report_known(const cmdkit_failure *report) {
+    return report == nullptr || report->size >= sizeof(failure_first_version);
+}
+
+// Written only as far as the caller's size reaches: a report of the first
+// version has no message.
 bool report_failure(cmdkit_failure *report, const start_failure &failure) {
-    if (report == nullptr || report->size < sizeof *report)
+    if (report == nullptr || !report_known(report))
         return report == nullptr;
     report->stage = failure.stage;
     report->index = failure.index;
     report->error = failure.error;
     report->system_error = failure.system_error;
+    const size_t message_at = offsetof(cmdkit_failure, message);
+    if (report->size > message_at)
+        copy_cut(report->message, std::min(report->size, sizeof *report) - message_at,
+                 failure.message);
     return true;
 }
 
-int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
-                   cmdkit_process **process, start_failure &failure) {
+bool read_start_options(const cmdkit_start_options *given, cmdkit_start_options &options) {
+    const cmdkit_start_options defaults = CMDKIT_START_OPTIONS_INIT;
+    if (given == nullptr) {
+        options = defaults;
+        return true;
+    }
+    const size_t size = given->size;
+    const bool earlier =
+        size == sizeof(start_options_first_version) || size == sizeof(start_options_second_version);
+    if (!earlier && !acceptable_struct(given, size, sizeof options))
+        return false;
+    options = cmdkit_start_options{};
+    std::memcpy(&options, given, earlier ? size : sizeof options);
+    options.size = sizeof options;
+    return true;
+}
+
+cmdkit_exit reported_exit(const cmdkit_process *process, bool pipefail) {
+    int count = 0;
+    const command_state *states = os_states(process, count);
+    if (pipefail) {
+        for (int i = count - 1; i >= 0; --i) {
+            const cmdkit_exit &exit = states[i].exit;
+            if (exit.state != CMDKIT_EXIT_EXITED || exit.code != 0)
+                return exit;
+        }
+    }
+    return states[count - 1].exit;
+}
+
+int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
+                   bool contained, cmdkit_process **process, start_failure &failure) {
     *process = nullptr;
     if (!check_request(pipeline, options, failure))
         return -1;
     start_plan plan;
+    plan.contained = contained;
     cmdkit_process *started = nullptr;
     if (prepare(*pipeline, options, plan, failure) && os_check_directory(plan.directory, failure)) {
         started = os_new_process(plan);
@@ -507,11 +797,20 @@ int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options *
 extern "C" int cmdkit_start(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
                             cmdkit_process **process, cmdkit_failure *failure) {
     start_failure outcome;
-    if (process == nullptr || !report_failure(failure, outcome)) {
-        refuse(outcome, "no place for the process or the failure report");
+    cmdkit_start_options settled;
+    const bool known = read_start_options(options, settled);
+    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
+    if (!report_known(failure)) {
+        refuse(outcome, "a failure report this version does not know");
         return -1;
     }
-    const int result = start_pipeline(pipeline, options, process, outcome);
+    int result = -1;
+    if (process == nullptr)
+        refuse(outcome, "no place for the process");
+    else if (!known)
+        refuse(outcome, "start options this version does not know");
+    else
+        result = start_pipeline(pipeline, settled, false, process, outcome);
     const int error = errno;
     report_failure(failure, outcome);
     errno = error;

@@ -2,13 +2,17 @@
 // own program file, then every entry of the argument vector its C runtime
 // parsed, one escaped entry of UTF-8 (WTF-8) per line.  Called with
 // `--child MODE ...` it plays a part in a pipeline instead:
-//   produce N       N bytes of a fixed pattern       copy       input to output
+//   produce N       N bytes of a fixed pattern       copy [N]   input to output, after
+//                                                               N pattern bytes on errors
 //   lines N TAG     N lines "TAG i", one write each   sleep [MS] 60 s or MS ms, then exit 0
 //   spawn-sleeper [S]  prints the pid of a sleeping child of its own, then
 //                   sleeps S seconds (60)
 //   handles         the identity of every file open but the standard three
 //   exit CODE       ends with CODE (all 32 bits on Windows)
 //   both TAG        a line "TAG" on standard output and one on standard error
+//   trap            POSIX: on SIGTERM writes "term" and exits with 3; and
+//   ignore-term     POSIX: ignores SIGTERM; both first write "ready", then
+//                   sleep 60 s (on Windows that is all they do)
 //   env             every environment entry, one per line
 // Standard input and output are binary on Windows.
 #include "escaped.h"
@@ -36,6 +40,7 @@ int _dowildcard = -1;
 }
 #endif
 #else
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,22 +122,31 @@ std::string open_files() {
     return report;
 }
 
+// `count` bytes of the pattern the tests check: 'a' + i % 26 in each
+// block of 64 KiB.
+bool produce(unsigned long long count, std::FILE *to) {
+    std::string block(65536, '\0');
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>('a' + i % 26);
+    for (unsigned long long left = count; left > 0;) {
+        const size_t piece = static_cast<size_t>(std::min<unsigned long long>(left, block.size()));
+        if (std::fwrite(block.data(), 1, piece, to) != piece)
+            return false;
+        left -= piece;
+    }
+    return true;
+}
+
 int play(const std::vector<std::string> &args) {
     const std::string &mode = args[2];
     const unsigned long long number =
         args.size() > 3 ? std::strtoull(args[3].c_str(), nullptr, 0) : 0;
     if (mode == "produce") {
-        std::string block(65536, '\0');
-        for (size_t i = 0; i < block.size(); ++i)
-            block[i] = static_cast<char>('a' + i % 26);
-        for (unsigned long long left = number; left > 0;) {
-            const size_t piece =
-                static_cast<size_t>(std::min<unsigned long long>(left, block.size()));
-            if (std::fwrite(block.data(), 1, piece, stdout) != piece)
-                return 1;
-            left -= piece;
-        }
+        if (!produce(number, stdout))
+            return 1;
     } else if (mode == "copy") {
+        if (!produce(number, stderr) || std::fflush(stderr) != 0)
+            return 1;
         char buffer[65536];
         for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;)
             std::fwrite(buffer, 1, got, stdout);
@@ -146,6 +160,18 @@ int play(const std::vector<std::string> &args) {
         pause_milliseconds(args.size() > 3 ? number * 1000 : 60000);
     } else if (mode == "handles") {
         put(open_files());
+    } else if (mode == "trap" || mode == "ignore-term") {
+#ifndef _WIN32
+        if (mode == "trap")
+            signal(SIGTERM, [](int) {
+                static const char said[] = "term\n";
+                _exit(write(1, said, sizeof said - 1) == sizeof said - 1 ? 3 : 4);
+            });
+        else
+            signal(SIGTERM, SIG_IGN);
+#endif
+        put("ready\n");
+        pause_milliseconds(60000);
     } else if (mode == "both") {
         put(args[3] + "\n");
         std::fputs((args[3] + "\n").c_str(), stderr);
@@ -188,6 +214,7 @@ int wmain(int argc, wchar_t **argv) {
     // Binary mode, so the lines end as written whatever the runtime.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i)
         args.push_back(testing_support::narrow(argv[i]));
