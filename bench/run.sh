@@ -47,27 +47,36 @@ python3 bench/compare.py "$BUILD/bench" "$BUILD/bench/inputs" --results bench/RE
 } >>bench/RESULTS.md
 echo "(table written to bench/RESULTS.md)"
 
-echo "=== starting programs"
-"$BUILD/bench/bench/cmdkit_start_bench" --benchmark_min_time=1 --benchmark_repetitions=7 \
-    --benchmark_enable_random_interleaving=true \
-    --benchmark_report_aggregates_only=true | tee "$BUILD/bench/start.txt"
+echo "=== starting programs and capturing their output"
+bin="$BUILD/bench/bench"
+"$bin/cmdkit_start_bench" --benchmark_min_time=1 --benchmark_repetitions=7 \
+    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+    --benchmark_out="$BUILD/bench/start.json" --benchmark_out_format=json | tee "$BUILD/bench/start.txt"
+calls=()
+if command -v strace >/dev/null; then
+    mkdir -p "$BUILD/bench/calls"
+    for mode in floor run capture-floor capture; do
+        strace -c -o "$BUILD/bench/calls/calls-$mode.txt" "$bin/cmdkit_start_bench" --calls "$mode" 200
+    done
+    calls=("$BUILD/bench/calls" 200)
+fi
 {
-    printf '\n## Starting programs\n\n'
+    printf '\n## Starting programs and capturing their output\n\n'
     printf 'Start and wait: `cmdkit_run` given the bare name and a `PATH` of one absolute\n'
     printf 'entry, against the floor, which spawns the same absolute path with the same\n'
-    printf 'attributes (close-from, signal defaults, empty mask) and waits.  Medians of 7\n'
-    printf 'repetitions of wall time, interleaved at random; goal: at most 1.10 of the floor.\n\n'
-    printf '| measure | cmdkit | floor | ratio |\n| --- | --- | --- | --- |\n'
-    awk '/_median/ { split($1, name, "/"); time[name[1] "/" name[2]] = $2 }
-         END { for (n = 1; n <= 3; n += 2) {
-                   c = time["BM_cmdkit_run/" n]; f = time["BM_floor/" n]
-                   printf "| %d command%s | %.0f us | %.0f us | %.2f |\n", n, n == 1 ? "" : "s",
-                          c / 1000, f / 1000, c / f } }' "$BUILD/bench/start.txt"
+    printf 'attributes (close-from, signal defaults, empty mask) and waits.  Capture:\n'
+    printf '`cmdkit_capture_pipeline` of a trivial program against spawning it with two\n'
+    printf 'pipes, reading both to their end and waiting, and of a program writing 256 MiB\n'
+    printf 'against spawning it with one pipe and reading into a growing buffer.  Each\n'
+    printf 'cell is the median of 7 repetitions, interleaved at random, with its spread;\n'
+    printf 'wall time, the caller'"'"'s own CPU time (its thread'"'"'s), and the CPU time of the\n'
+    printf 'caller with the programs it ran, which are the same on both sides.\n\n'
+    python3 bench/start_table.py "$BUILD/bench/start.json" "$(realpath "$bin/cmdkit_nop")" "${calls[@]}"
+    cat bench/start_notes.md
 } >>bench/RESULTS.md
 
 echo "=== cmdkit-run against its floor and a shell"
 # Wall time of 300 runs of each, one after the other, best of 5 rounds.
-bin="$BUILD/bench/bench"
 release="$BUILD/release"
 cmake -S . -B "$release" -DCMAKE_BUILD_TYPE=Release -DCMDKIT_BUILD_TESTS=OFF >/dev/null
 cmake --build "$release" -j "$JOBS" --target cmdkit-run >/dev/null

@@ -4,8 +4,10 @@
 // attributes (close-from, signal defaults and an empty mask) and waits.
 // And capturing: a trivial program's output and errors per call, and the
 // throughput of a program writing 256 MiB, each against the floor of the
-// same work done by hand.  Every row reports wall time and the caller's
-// CPU time (Google Benchmark's CPU column, this thread's, children apart).
+// same work done by hand.  Every row reports wall time, the caller's own
+// CPU time (Google Benchmark's CPU column: this thread's) and, as the
+// counter `with_children`, the CPU time of the caller and of the programs
+// it ran, which are the same in both columns.
 #include "cmdrun.h"
 
 #include <benchmark/benchmark.h>
@@ -17,6 +19,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +64,28 @@ pid_t spawn_floor(const std::string &path, int input, int output, int errors = 2
     return pid;
 }
 
+// User and system time of this process and of its reaped children.
+double cpu_seconds_with_children() {
+    double total = 0;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        getrusage(who, &usage);
+        for (const timeval &time : {usage.ru_utime, usage.ru_stime})
+            total += static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) * 1e-6;
+    }
+    return total;
+}
+
+// Runs the timed loop of `state` over `body` and adds the with_children
+// counter, in seconds per iteration.
+template <typename Body> void measured(benchmark::State &state, Body body) {
+    const double before = cpu_seconds_with_children();
+    for (auto _ : state)
+        body();
+    state.counters["with_children"] = benchmark::Counter(cpu_seconds_with_children() - before,
+                                                         benchmark::Counter::kAvgIterations);
+}
+
 void floor_pipeline(int commands) {
     const std::string path = nop_path();
     pid_t pids[3];
@@ -81,18 +106,17 @@ void floor_pipeline(int commands) {
 }
 
 void BM_floor(benchmark::State &state) {
-    for (auto _ : state)
-        floor_pipeline(static_cast<int>(state.range(0)));
+    measured(state, [&] { floor_pipeline(static_cast<int>(state.range(0))); });
 }
 
 void BM_cmdkit_run(benchmark::State &state) {
     setenv("PATH", folder.c_str(), 1);
     cmdkit_set_trace(nullptr, nullptr);
     const char *line = state.range(0) == 1 ? "cmdkit_nop" : "cmdkit_nop | cmdkit_nop | cmdkit_nop";
-    for (auto _ : state) {
+    measured(state, [&] {
         if (cmdkit_run(line, nullptr, -1, nullptr, nullptr) != 0)
             state.SkipWithError("cmdkit_run failed");
-    }
+    });
 }
 
 // Reads `from` to its end into a buffer that doubles as it fills, as a
@@ -115,7 +139,7 @@ size_t read_all(int from, char *&buffer, size_t &capacity) {
 // into a growing buffer, wait.
 void BM_capture_throughput_floor(benchmark::State &state) {
     const std::string size = std::to_string(state.range(0));
-    for (auto _ : state) {
+    measured(state, [&] {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0)
             std::abort();
@@ -127,36 +151,38 @@ void BM_capture_throughput_floor(benchmark::State &state) {
         close(ends[0]);
         std::free(buffer);
         waitpid(pid, nullptr, 0);
-    }
+    });
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
 // The floor of a trivial capture: spawn with two pipes, read both to the
 // end as they come, wait.
-void BM_capture_call_floor(benchmark::State &state) {
-    for (auto _ : state) {
-        int output[2];
-        int errors[2];
-        if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0)
-            std::abort();
-        const pid_t pid = spawn_floor(nop_path(), 0, output[1], errors[1]);
-        close(output[1]);
-        close(errors[1]);
-        pollfd both[2] = {{output[0], POLLIN, 0}, {errors[0], POLLIN, 0}};
-        char buffer[4096];
-        for (int open = 2; open > 0;) {
-            poll(both, 2, -1);
-            for (pollfd &end : both) {
-                if (end.fd >= 0 && end.revents != 0 && read(end.fd, buffer, sizeof buffer) <= 0) {
-                    end.fd = -1;
-                    --open;
-                }
+void capture_call_floor() {
+    int output[2];
+    int errors[2];
+    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0)
+        std::abort();
+    const pid_t pid = spawn_floor(nop_path(), 0, output[1], errors[1]);
+    close(output[1]);
+    close(errors[1]);
+    pollfd both[2] = {{output[0], POLLIN, 0}, {errors[0], POLLIN, 0}};
+    char buffer[4096];
+    for (int open = 2; open > 0;) {
+        poll(both, 2, -1);
+        for (pollfd &end : both) {
+            if (end.fd >= 0 && end.revents != 0 && read(end.fd, buffer, sizeof buffer) <= 0) {
+                end.fd = -1;
+                --open;
             }
         }
-        close(output[0]);
-        close(errors[0]);
-        waitpid(pid, nullptr, 0);
     }
+    close(output[0]);
+    close(errors[0]);
+    waitpid(pid, nullptr, 0);
+}
+
+void BM_capture_call_floor(benchmark::State &state) {
+    measured(state, capture_call_floor);
 }
 
 void BM_cmdkit_capture(benchmark::State &state) {
@@ -167,13 +193,13 @@ void BM_cmdkit_capture(benchmark::State &state) {
     cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
     pipeline.commands = commands;
     pipeline.count = 1;
-    for (auto _ : state) {
+    measured(state, [&] {
         cmdkit_captured result = CMDKIT_CAPTURED_INIT;
         if (cmdkit_capture_pipeline(&pipeline, nullptr, nullptr, 0, 0, -1, &result, nullptr) != 0)
             state.SkipWithError("cmdkit_capture_pipeline failed");
         benchmark::DoNotOptimize(result.output_length);
         cmdkit_clear_captured(&result);
-    }
+    });
     if (state.range(0) != 0)
         state.SetBytesProcessed(state.iterations() * state.range(0));
 }
@@ -185,6 +211,36 @@ BENCHMARK(BM_cmdkit_capture)->Arg(0)->UseRealTime();
 BENCHMARK(BM_capture_throughput_floor)->Arg(256 << 20)->UseRealTime();
 BENCHMARK(BM_cmdkit_capture)->Arg(256 << 20)->UseRealTime();
 
+// `--calls MODE N` runs N iterations of one row outside the benchmark
+// library, so that strace can count the system calls of each: floor, run,
+// capture-floor or capture.
+int count_calls(const std::string &mode, int iterations) {
+    setenv("PATH", folder.c_str(), 1);
+    cmdkit_set_trace(nullptr, nullptr);
+    const std::string nop = nop_path();
+    char *by_path[] = {const_cast<char *>(nop.c_str()), nullptr};
+    char **commands[] = {by_path, nullptr};
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    pipeline.commands = commands;
+    pipeline.count = 1;
+    for (int i = 0; i < iterations; ++i) {
+        if (mode == "floor") {
+            floor_pipeline(1);
+        } else if (mode == "run") {
+            cmdkit_run("cmdkit_nop", nullptr, -1, nullptr, nullptr);
+        } else if (mode == "capture-floor") {
+            capture_call_floor();
+        } else if (mode == "capture") {
+            cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+            cmdkit_capture_pipeline(&pipeline, nullptr, nullptr, 0, 0, -1, &result, nullptr);
+            cmdkit_clear_captured(&result);
+        } else {
+            return 2;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -192,6 +248,8 @@ int main(int argc, char **argv) {
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     folder.assign(self, length > 0 ? static_cast<size_t>(length) : 0);
     folder.erase(folder.rfind('/'));
+    if (argc == 4 && std::strcmp(argv[1], "--calls") == 0)
+        return count_calls(argv[2], std::atoi(argv[3]));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;

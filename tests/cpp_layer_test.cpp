@@ -181,19 +181,12 @@ TEST(CppLayer, StartRunAndCaptureWithoutALine) {
     std::optional<cmdkit::process> stopped = cmdkit::start(with({"sleep"}));
     EXPECT_EQ(stopped->stop(0ms), cmdkit::stop_result::killed);
     EXPECT_EQ(cmdkit::process().stop(0ms), cmdkit::stop_result::failed);
-    cmdkit::start_options gentle;
-    gentle.grace = -1ms;
-    EXPECT_THROW(cmdkit::capture(with({"trap"}), gentle, 500ms), std::invalid_argument);
 #ifndef _WIN32
+    cmdkit::start_options gentle;
     gentle.grace = 10s;
     const std::optional<cmdkit::captured> trapped = cmdkit::capture(with({"trap"}), gentle, 500ms);
     EXPECT_EQ(trapped->output, "ready\nterm\n");
     EXPECT_EQ(trapped->status.code, 3u);
-    gentle.output_stream.kind = CMDKIT_STREAM_PIPE;
-    std::optional<cmdkit::process> asked = cmdkit::start(with({"trap"}), gentle);
-    char ready[8];
-    EXPECT_GT(cmdkit_read_output(asked->get(), ready, sizeof ready, 30000), 0);
-    EXPECT_EQ(asked->stop(10s), cmdkit::stop_result::stopped);
     // Assigned over, the old pipeline is killed, not left to write later.
     std::optional<cmdkit::process> late =
         cmdkit::start({"/bin/sh", "-c", "/bin/sleep 0.3; echo late > late.txt"});

@@ -17,8 +17,10 @@ using namespace cmdkit::internal;
 
 namespace {
 
-// What one read asks for: a pipe holds 64 KiB, so less would cost calls.
-// A pipe that fills it is enlarged, once, and then read in bigger pieces.
+// What one read asks for, growing while reads come back full: a few
+// bytes need no large block, and a pipe holds 64 KiB, which a program that
+// fills it gets enlarged, once, to be read in pieces of 1 MiB.
+constexpr size_t first_read_size = 4096;
 constexpr size_t read_size = 65536;
 constexpr size_t large_read_size = 1 << 20;
 
@@ -43,7 +45,7 @@ struct capture_job {
     int64_t deadline = 0; // on os_now_ms's clock
     int64_t stop_deadline = 0;
     collected texts[3]; // by side: output, errors
-    size_t read_sizes[3] = {read_size, read_size, read_size};
+    size_t read_sizes[3] = {first_read_size, first_read_size, first_read_size};
     char discarded[read_size];
 };
 
@@ -106,24 +108,27 @@ enum class read_outcome { data, ended, nothing_now, failed };
 
 // Reads what one pipe has: while the bound allows, into its text, asking
 // for at most one byte more than may be kept; past it, into nothing.
-read_outcome read_step(capture_job &job, stream_side side) {
+// `ready`: a wait has just said the pipe has data or its end.
+read_outcome read_step(capture_job &job, stream_side side, bool ready) {
     const bool bounded = job.max_output != 0;
     const size_t allowance = bounded ? job.max_output - job.kept : SIZE_MAX;
+    const size_t size = job.read_sizes[side];
     char *into = job.discarded;
     size_t want = read_size;
     if (allowance != 0) {
-        const size_t size = job.read_sizes[side];
         want = std::min(size, allowance == SIZE_MAX ? allowance : allowance + 1);
         into = room_for(job.texts[side], want, job.max_output);
     }
-    const ptrdiff_t count = os_read_pipe(job.process, side, into, want, 0);
+    const ptrdiff_t count = ready ? os_read_ready_pipe(job.process, side, into, want)
+                                  : os_read_pipe(job.process, side, into, want, 0);
     if (count <= 0)
         return count == 0           ? read_outcome::ended
                : errno == ETIMEDOUT ? read_outcome::nothing_now
                                     : read_outcome::failed;
-    if (static_cast<size_t>(count) == read_size && job.read_sizes[side] == read_size) {
-        os_enlarge_pipe(job.process, side);
-        job.read_sizes[side] = large_read_size;
+    if (static_cast<size_t>(count) == size && size < large_read_size) {
+        if (size == read_size)
+            os_enlarge_pipe(job.process, side);
+        job.read_sizes[side] = size == read_size ? large_read_size : read_size;
     }
     const size_t keep = std::min(static_cast<size_t>(count), allowance);
     job.truncated = job.truncated || static_cast<size_t>(count) > keep;
@@ -168,7 +173,7 @@ bool pump(capture_job &job, start_failure &failure) {
         if ((ready & (1 << input_side)) != 0)
             write_step(job);
         for (stream_side side : {output_side, errors_side}) {
-            if ((ready & (1 << side)) != 0 && read_step(job, side) == read_outcome::failed)
+            if ((ready & (1 << side)) != 0 && read_step(job, side, true) == read_outcome::failed)
                 return fail_reading(failure);
         }
     }
@@ -181,7 +186,7 @@ bool drain(capture_job &job, start_failure &failure) {
     for (stream_side side : {output_side, errors_side}) {
         read_outcome outcome = read_outcome::data;
         while (reading(job, side) && outcome == read_outcome::data)
-            outcome = read_step(job, side);
+            outcome = read_step(job, side, false);
         if (outcome == read_outcome::failed)
             return fail_reading(failure);
     }
@@ -204,10 +209,7 @@ bool wait_commands(capture_job &job, start_failure &failure) {
         waited = os_wait(job.process, -1, failed_index);
     if (waited == 0)
         return true;
-    const int error = errno;
-    const char *pieces[] = {"Waiting for the pipeline failed: ", std::strerror(error), "."};
-    fail(failure, CMDKIT_FAILED_SYSTEM, failed_index, error, static_cast<unsigned long>(error),
-         pieces, 3);
+    fail_wait(failure, failed_index);
     return false;
 }
 
@@ -343,45 +345,27 @@ bool result_known(const cmdkit_captured *result) {
     return result != nullptr && result->size >= sizeof *result;
 }
 
-// The options, the report and the result checked, the traces held unless
-// asked for, and the failure copied out.
-template <typename Body>
-int capturing(const cmdkit_start_options *options, cmdkit_captured *result, cmdkit_failure *report,
-              Body body) {
-    start_failure outcome;
-    cmdkit_start_options settled;
-    const bool known = read_start_options(options, settled);
-    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
-    if (!report_known(report)) {
-        refuse_request(outcome, "a failure report this version does not know");
-        return -1;
-    }
-    int outcome_code = -1;
-    if (!result_known(result)) {
-        refuse_request(outcome, "a capture result this version does not know");
-    } else {
-        empty_result(*result);
-        if (!known)
-            refuse_request(outcome, "start options this version does not know");
-        else
-            outcome_code = body(settled, held, outcome);
-    }
-    const int error = errno;
-    report_failure(report, outcome);
-    errno = error;
-    return outcome_code;
+bool result_ready(cmdkit_captured *result, start_failure &failure) {
+    if (!result_known(result))
+        return refuse_request(failure, "a capture result this version does not know");
+    empty_result(*result);
+    return true;
 }
 
 } // namespace
 
+// The result is emptied first, so that nothing is to be freed whatever
+// goes wrong.
 extern "C" int cmdkit_capture_pipeline(const cmdkit_pipeline *pipeline,
                                        const cmdkit_start_options *options, const char *input,
                                        size_t input_length, size_t max_output, long timeout_ms,
                                        cmdkit_captured *result, cmdkit_failure *failure) {
     const capture_request request{input, input_length, max_output, timeout_ms, 0};
-    return capturing(
-        options, result, failure,
+    return reporting(
+        options, failure,
         [&](const cmdkit_start_options &settled, const held_traces &, start_failure &outcome) {
+            if (!result_ready(result, outcome))
+                return -1;
             return capture_pipeline(pipeline, settled, request, *result, outcome);
         });
 }
@@ -390,9 +374,11 @@ extern "C" int cmdkit_capture(const char *line, const cmdkit_start_options *opti
                               const char *input, size_t input_length, size_t max_output,
                               long timeout_ms, cmdkit_captured *result, cmdkit_failure *failure) {
     const capture_request request{input, input_length, max_output, timeout_ms, 0};
-    return capturing(
-        options, result, failure,
+    return reporting(
+        options, failure,
         [&](const cmdkit_start_options &settled, const held_traces &held, start_failure &outcome) {
+            if (!result_ready(result, outcome))
+                return -1;
             cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
             const bool passed = (settled.flags & CMDKIT_START_TRACE) != 0;
             if (!parse_for_start(line, pipeline, held, passed, outcome))

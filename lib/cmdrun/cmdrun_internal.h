@@ -7,6 +7,7 @@
 #include "cmdline_internal.h"
 #include "cmdrun.h"
 
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -97,6 +98,35 @@ cmdkit_exit reported_exit(const cmdkit_process *process, bool pipefail);
 // cmdkit_stop for checked arguments.
 int stop_pipeline(cmdkit_process *process, long grace_ms);
 
+// Records that a wait failed (stage SYSTEM) with errno's reason.
+void fail_wait(start_failure &failure, int index);
+
+// Runs `body(settled options, held traces, failure)` with options and a
+// failure of this version, the traces held unless CMDKIT_START_TRACE asks
+// for them, and copies the failure out: the frame of every public start,
+// run and capture.  A report or options of a size this version does not
+// know are refused.
+template <typename Body>
+int reporting(const cmdkit_start_options *options, cmdkit_failure *report, Body body) {
+    start_failure outcome;
+    cmdkit_start_options settled;
+    const bool known = read_start_options(options, settled);
+    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
+    if (!report_known(report)) {
+        refuse_request(outcome, "a failure report this version does not know");
+        return -1;
+    }
+    int result = -1;
+    if (!known)
+        refuse_request(outcome, "start options this version does not know");
+    else
+        result = body(settled, held, outcome);
+    const int error = errno;
+    report_failure(report, outcome);
+    errno = error;
+    return result;
+}
+
 // Parses the line of a run or capture into `pipeline`; on a refusal the
 // failure (stage PARSE) carries the parser's message, which `held` kept,
 // and which the sink then gets unless the traces `passed` it already.
@@ -183,6 +213,9 @@ bool os_has_pipe(const cmdkit_process *process, stream_side side);
 // cmdkit_read_output and cmdkit_read_errors for checked arguments.
 ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size,
                        long timeout_ms);
+// The same once a wait has said the pipe is ready: a read without another
+// wait, which comes back with ETIMEDOUT when there was nothing after all.
+ptrdiff_t os_read_ready_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size);
 // True when the read pipe of `side` has given its end.
 bool os_pipe_ended(const cmdkit_process *process, stream_side side);
 // Waits until the input pipe takes data (with `want_input`) or the output

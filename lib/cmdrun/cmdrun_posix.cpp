@@ -594,6 +594,20 @@ void os_enlarge_pipe(cmdkit_process *process, stream_side side) {
 #endif
 }
 
+// A pipe that a poll showed ready has data or its end: the read does not
+// block.
+ptrdiff_t os_read_ready_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size) {
+    const int pipe = process->pipes[side];
+    if (pipe < 0)
+        return 0;
+    ssize_t count = 0;
+    do
+        count = read(pipe, buffer, size);
+    while (count < 0 && errno == EINTR);
+    process->ended[side] = process->ended[side] || count == 0;
+    return count;
+}
+
 int os_wait_pipes(cmdkit_process *process, bool want_input, long timeout_ms) {
     pollfd ready[3];
     int sides[3];

@@ -864,6 +864,10 @@ ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, 
 // The named pipe's size was chosen when it was made.
 void os_enlarge_pipe(cmdkit_process *, stream_side) {}
 
+ptrdiff_t os_read_ready_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size) {
+    return os_read_pipe(process, side, buffer, size, 0);
+}
+
 int os_wait_pipes(cmdkit_process *process, bool want_input, long timeout_ms) {
     int ready = 0;
     HANDLE events[3];

@@ -16,12 +16,6 @@ bool valid_timeout(long timeout_ms) {
     return timeout_ms >= -1;
 }
 
-void fail_wait(start_failure &failure, int index) {
-    const int error = errno;
-    const char *pieces[] = {"Waiting for the pipeline failed: ", std::strerror(error), "."};
-    fail(failure, CMDKIT_FAILED_SYSTEM, index, error, static_cast<unsigned long>(error), pieces, 3);
-}
-
 // Start, wait (stopping the pipeline when time runs out), free.
 int run_started(cmdkit_process *process, long timeout_ms, long grace_ms, bool pipefail,
                 cmdkit_exit *status, start_failure &failure) {
@@ -69,30 +63,6 @@ int run_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options &op
     return run_started(process, timeout_ms, options.grace_ms, pipefail, status, failure);
 }
 
-// Runs `body` with options and a failure of this version, the traces held
-// unless CMDKIT_START_TRACE asks for them, and copies the failure out; a
-// report or options of a size this version does not know are refused.
-template <typename Body>
-int reporting(const cmdkit_start_options *options, cmdkit_failure *report, Body body) {
-    start_failure outcome;
-    cmdkit_start_options settled;
-    const bool known = read_start_options(options, settled);
-    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
-    if (!report_known(report)) {
-        refuse_request(outcome, "a failure report this version does not know");
-        return -1;
-    }
-    int result = -1;
-    if (!known)
-        refuse_request(outcome, "start options this version does not know");
-    else
-        result = body(settled, held, outcome);
-    const int error = errno;
-    report_failure(report, outcome);
-    errno = error;
-    return result;
-}
-
 // A read of 0 bytes could not be told from the end of the output.
 bool readable(const cmdkit_process *process, const char *buffer, size_t size, long timeout_ms) {
     return process != nullptr && buffer != nullptr && size != 0 && valid_timeout(timeout_ms);
@@ -110,6 +80,12 @@ ptrdiff_t read_side(cmdkit_process *process, stream_side side, char *buffer, siz
 } // namespace
 
 namespace cmdkit::internal {
+
+void fail_wait(start_failure &failure, int index) {
+    const int error = errno;
+    const char *pieces[] = {"Waiting for the pipeline failed: ", std::strerror(error), "."};
+    fail(failure, CMDKIT_FAILED_SYSTEM, index, error, static_cast<unsigned long>(error), pieces, 3);
+}
 
 // The grace ends when every command has ended, or when its time has passed;
 // then whatever is left goes, the rest of the group too, and the stop is
@@ -132,7 +108,7 @@ bool parse_for_start(const char *line, cmdkit_pipeline &pipeline, const held_tra
         return true;
     const char *text = held.last();
     size_t length = std::strlen(text);
-    if (!passed)
+    if (!passed && length > 0)
         send_message(text, length);
     failure = start_failure{CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL, {}};
     if (length > 0 && text[length - 1] == '\n')

@@ -796,23 +796,15 @@ int start_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options &
 
 extern "C" int cmdkit_start(const cmdkit_pipeline *pipeline, const cmdkit_start_options *options,
                             cmdkit_process **process, cmdkit_failure *failure) {
-    start_failure outcome;
-    cmdkit_start_options settled;
-    const bool known = read_start_options(options, settled);
-    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
-    if (!report_known(failure)) {
-        refuse(outcome, "a failure report this version does not know");
-        return -1;
-    }
-    int result = -1;
-    if (process == nullptr)
-        refuse(outcome, "no place for the process");
-    else if (!known)
-        refuse(outcome, "start options this version does not know");
-    else
-        result = start_pipeline(pipeline, settled, false, process, outcome);
-    const int error = errno;
-    report_failure(failure, outcome);
-    errno = error;
-    return result;
+    if (process != nullptr)
+        *process = nullptr;
+    return reporting(
+        options, failure,
+        [&](const cmdkit_start_options &settled, const held_traces &, start_failure &outcome) {
+            if (process == nullptr) {
+                refuse(outcome, "no place for the process");
+                return -1;
+            }
+            return start_pipeline(pipeline, settled, false, process, outcome);
+        });
 }

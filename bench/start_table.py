@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""The rows of bench/RESULTS.md on starting programs and capturing their
+output: cmdkit against the floor of the same work done by hand, from
+cmdkit_start_bench's JSON (repeated, interleaved at random, aggregates
+only), and Python's subprocess.run(capture_output=True) as a peer.
+
+    start_table.py BENCH_JSON NOP_PROGRAM [CALLS_DIR ITERATIONS]
+
+Each cell is the median of the repetitions with its spread (the coefficient
+of variation); a ratio is cmdkit's median over the other column's.  With
+CALLS_DIR (the `strace -c` output of `cmdkit_start_bench --calls MODE`, one
+file calls-MODE.txt per mode) it adds the system calls each iteration
+makes, which tell what cmdkit costs beyond its floor."""
+import json
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+PEER_CALLS = 300
+PEER_REPETITIONS = 7
+
+
+def aggregates(path):
+    """{(run name, aggregate): entry} for the medians and spreads."""
+    with open(path) as f:
+        report = json.load(f)
+    table = {}
+    for entry in report["benchmarks"]:
+        if entry.get("run_type") == "aggregate":
+            table[(entry["run_name"], entry["aggregate_name"])] = entry
+    return table
+
+
+def cell(table, name, field, scale, unit):
+    median = table[(name, "median")][field] * scale
+    spread = table[(name, "cv")][field] * 100
+    return median, "%.1f %s (±%.0f%%)" % (median, unit, spread)
+
+
+def python_peer(nop):
+    """Wall and CPU (with the child) per call, medians of the repetitions."""
+    walls, cpus = [], []
+    for _ in range(PEER_REPETITIONS):
+        before = [resource.getrusage(who) for who in (resource.RUSAGE_SELF,
+                                                      resource.RUSAGE_CHILDREN)]
+        start = time.perf_counter()
+        for _ in range(PEER_CALLS):
+            subprocess.run([nop], capture_output=True, check=True)
+        walls.append((time.perf_counter() - start) / PEER_CALLS)
+        after = [resource.getrusage(who) for who in (resource.RUSAGE_SELF,
+                                                     resource.RUSAGE_CHILDREN)]
+        cpu = sum(a.ru_utime + a.ru_stime - b.ru_utime - b.ru_stime
+                  for a, b in zip(after, before))
+        cpus.append(cpu / PEER_CALLS)
+    return statistics.median(walls) * 1e6, statistics.median(cpus) * 1e6
+
+
+def calls_per_iteration(path, iterations):
+    """{system call: calls per iteration} from `strace -c` output."""
+    counts = {}
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                counts[fields[-1]] = int(fields[3]) / iterations
+    return counts
+
+
+def calls_table(folder, iterations):
+    """The calls of the caller per iteration that differ from the floor's,
+    for a run and for a capture; once-only calls of the program's own
+    start-up round to nothing."""
+    lines = ["| system call | floor | cmdkit_run | capture floor | cmdkit_capture |",
+             "| --- | --- | --- | --- | --- |"]
+    modes = ["floor", "run", "capture-floor", "capture"]
+    counts = {mode: calls_per_iteration("%s/calls-%s.txt" % (folder, mode), iterations)
+              for mode in modes}
+    names = sorted({name for mode in modes for name, n in counts[mode].items() if n >= 0.5})
+    for name in names:
+        per = [round(counts[mode].get(name, 0)) for mode in modes]
+        if per[0] != per[1] or per[2] != per[3]:
+            lines.append("| %s | %s |" % (name, " | ".join(str(n) for n in per)))
+    totals = [round(sum(n for n in counts[mode].values() if n >= 0.5)) for mode in modes]
+    lines.append("| all | %s |" % " | ".join(str(n) for n in totals))
+    return lines
+
+
+def row(measure, ours, theirs, goal=None, higher_is_better=False):
+    ratio = ours[0] / theirs[0]
+    verdict = ""
+    if goal is not None:
+        met = ratio >= goal if higher_is_better else ratio <= goal
+        verdict = "%s %.2f: %s" % (">=" if higher_is_better else "<=", goal,
+                                   "met" if met else "NOT met")
+    return "| %s | %s | %s | %.2f | %s |" % (measure, ours[1], theirs[1], ratio, verdict)
+
+
+def main():
+    table = aggregates(sys.argv[1])
+    nop = sys.argv[2]
+    us = 1e-3  # the JSON's times are in ns
+    lines = [
+        "| measure | cmdkit | against | ratio | goal |",
+        "| --- | --- | --- | --- | --- |",
+    ]
+    for count in (1, 3):
+        ours, floor = "BM_cmdkit_run/%d/real_time" % count, "BM_floor/%d/real_time" % count
+        what = "start and wait, %d command%s" % (count, "" if count == 1 else "s")
+        lines.append(row(what + ", wall", cell(table, ours, "real_time", us, "us"),
+                         cell(table, floor, "real_time", us, "us"), 1.10))
+        lines.append(row(what + ", the caller's CPU", cell(table, ours, "cpu_time", us, "us"),
+                         cell(table, floor, "cpu_time", us, "us"), 1.05))
+        lines.append(row(what + ", CPU with the programs'",
+                         cell(table, ours, "with_children", 1e6, "us"),
+                         cell(table, floor, "with_children", 1e6, "us"), 1.05))
+    call, call_floor = "BM_cmdkit_capture/0/real_time", "BM_capture_call_floor/real_time"
+    lines.append(row("capture of a trivial program, wall per call",
+                     cell(table, call, "real_time", us, "us"),
+                     cell(table, call_floor, "real_time", us, "us"), 1.10))
+    lines.append(row("capture of a trivial program, the caller's CPU",
+                     cell(table, call, "cpu_time", us, "us"),
+                     cell(table, call_floor, "cpu_time", us, "us")))
+    lines.append(row("capture of a trivial program, CPU with the program's",
+                     cell(table, call, "with_children", 1e6, "us"),
+                     cell(table, call_floor, "with_children", 1e6, "us")))
+    size = 256 << 20
+    throughput, throughput_floor = ("BM_cmdkit_capture/%d/real_time" % size,
+                                    "BM_capture_throughput_floor/%d/real_time" % size)
+    mib = 1.0 / (1 << 20)
+    lines.append(row("capture of 256 MiB, throughput",
+                     cell(table, throughput, "bytes_per_second", mib, "MiB/s"),
+                     cell(table, throughput_floor, "bytes_per_second", mib, "MiB/s"),
+                     0.90, higher_is_better=True))
+    wall, cpu = python_peer(nop)
+    lines.append(row("capture of a trivial program, wall per call",
+                     cell(table, call, "real_time", us, "us"),
+                     (wall, "Python subprocess.run %.1f us" % wall)))
+    lines.append(row("capture of a trivial program, CPU with the program's",
+                     cell(table, call, "with_children", 1e6, "us"),
+                     (cpu, "Python subprocess.run %.1f us" % cpu)))
+    print("\n".join(lines))
+    if len(sys.argv) > 4:
+        print("\nSystem calls of the caller per start (`strace -c`, no `-f`), where "
+              "cmdkit differs from its floor:\n")
+        print("\n".join(calls_table(sys.argv[3], int(sys.argv[4]))))
+
+
+if __name__ == "__main__":
+    main()
