@@ -468,6 +468,7 @@ int os_wait(cmdkit_process *process, long timeout_ms, int &failed_index) {
     const int64_t start = now_ms();
     int interval = 1;
     ended_set ended;
+    ended.every = process->count > ended_set::most;
     for (;;) {
         int collected = 0;
         {
