@@ -18,8 +18,10 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then
         echo "=== installing ${missing[*]}"
-        DEBIAN_FRONTEND=noninteractive apt-get -y -qq update >/dev/null &&
-            DEBIAN_FRONTEND=noninteractive apt-get -y -qq install "${missing[@]}" >/dev/null ||
+        # An index that cannot be fetched leaves the lists there are.
+        DEBIAN_FRONTEND=noninteractive apt-get -y -qq update >/dev/null 2>&1 ||
+            echo "bench: apt-get update failed for some index; going on with the lists there are"
+        DEBIAN_FRONTEND=noninteractive apt-get -y -qq install --no-remove "${missing[@]}" >/dev/null ||
             echo "bench: could not install ${missing[*]}; their rows are named as missing"
     else
         echo "bench: ${missing[*]} not installed (apt-get install ${missing[*]}); their rows are named as missing"
@@ -71,7 +73,8 @@ fi
     printf 'cell is the median of 7 repetitions, interleaved at random, with its spread;\n'
     printf 'wall time, the caller'"'"'s own CPU time (its thread'"'"'s), and the CPU time of the\n'
     printf 'caller with the programs it ran, which are the same on both sides.\n\n'
-    python3 bench/start_table.py "$BUILD/bench/start.json" "$(realpath "$bin/cmdkit_nop")" "${calls[@]}"
+    python3 bench/start_table.py "$BUILD/bench/start.json" "$bin/cmdkit_start_bench" \
+        "$(realpath "$bin/cmdkit_nop")" "${calls[@]}"
     cat bench/start_notes.md
 } >>bench/RESULTS.md
 

@@ -4,7 +4,7 @@ output: cmdkit against the floor of the same work done by hand, from
 cmdkit_start_bench's JSON (repeated, interleaved at random, aggregates
 only), and Python's subprocess.run(capture_output=True) as a peer.
 
-    start_table.py BENCH_JSON NOP_PROGRAM [CALLS_DIR ITERATIONS]
+    start_table.py BENCH_JSON BENCH_PROGRAM NOP_PROGRAM [CALLS_DIR ITERATIONS]
 
 Each cell is the median of the repetitions with its spread (the coefficient
 of variation); a ratio is cmdkit's median over the other column's.  With
@@ -12,7 +12,6 @@ CALLS_DIR (the `strace -c` output of `cmdkit_start_bench --calls MODE`, one
 file calls-MODE.txt per mode) it adds the system calls each iteration
 makes, which tell what cmdkit costs beyond its floor."""
 import json
-import resource
 import statistics
 import subprocess
 import sys
@@ -39,22 +38,20 @@ def cell(table, name, field, scale, unit):
     return median, "%.1f %s (±%.0f%%)" % (median, unit, spread)
 
 
-def python_peer(nop):
-    """Wall and CPU (with the child) per call, medians of the repetitions."""
-    walls, cpus = [], []
+def python_peer(nop, bench):
+    """Python's wall time per call, and cmdkit's measured in turn with it,
+    medians of the repetitions."""
+    walls, ours = [], []
     for _ in range(PEER_REPETITIONS):
-        before = [resource.getrusage(who) for who in (resource.RUSAGE_SELF,
-                                                      resource.RUSAGE_CHILDREN)]
+        report = subprocess.run([bench, "--benchmark_filter=BM_cmdkit_capture/0/",
+                                 "--benchmark_min_time=0.3", "--benchmark_format=json"],
+                                capture_output=True, check=True).stdout
+        ours.append(json.loads(report)["benchmarks"][0]["real_time"] * 1e-3)
         start = time.perf_counter()
         for _ in range(PEER_CALLS):
             subprocess.run([nop], capture_output=True, check=True)
-        walls.append((time.perf_counter() - start) / PEER_CALLS)
-        after = [resource.getrusage(who) for who in (resource.RUSAGE_SELF,
-                                                     resource.RUSAGE_CHILDREN)]
-        cpu = sum(a.ru_utime + a.ru_stime - b.ru_utime - b.ru_stime
-                  for a, b in zip(after, before))
-        cpus.append(cpu / PEER_CALLS)
-    return statistics.median(walls) * 1e6, statistics.median(cpus) * 1e6
+        walls.append((time.perf_counter() - start) / PEER_CALLS * 1e6)
+    return statistics.median(walls), statistics.median(ours)
 
 
 def calls_per_iteration(path, iterations):
@@ -99,7 +96,7 @@ def row(measure, ours, theirs, goal=None, higher_is_better=False):
 
 def main():
     table = aggregates(sys.argv[1])
-    nop = sys.argv[2]
+    bench, nop = sys.argv[2], sys.argv[3]
     us = 1e-3  # the JSON's times are in ns
     lines = [
         "| measure | cmdkit | against | ratio | goal |",
@@ -133,18 +130,15 @@ def main():
                      cell(table, throughput, "bytes_per_second", mib, "MiB/s"),
                      cell(table, throughput_floor, "bytes_per_second", mib, "MiB/s"),
                      0.90, higher_is_better=True))
-    wall, cpu = python_peer(nop)
-    lines.append(row("capture of a trivial program, wall per call",
-                     cell(table, call, "real_time", us, "us"),
+    wall, ours = python_peer(nop, bench)
+    lines.append(row("capture of a trivial program, wall per call, in turn with Python",
+                     (ours, "%.1f us" % ours),
                      (wall, "Python subprocess.run %.1f us" % wall)))
-    lines.append(row("capture of a trivial program, CPU with the program's",
-                     cell(table, call, "with_children", 1e6, "us"),
-                     (cpu, "Python subprocess.run %.1f us" % cpu)))
     print("\n".join(lines))
-    if len(sys.argv) > 4:
+    if len(sys.argv) > 5:
         print("\nSystem calls of the caller per start (`strace -c`, no `-f`), where "
               "cmdkit differs from its floor:\n")
-        print("\n".join(calls_table(sys.argv[3], int(sys.argv[4]))))
+        print("\n".join(calls_table(sys.argv[4], int(sys.argv[5]))))
 
 
 if __name__ == "__main__":

@@ -524,6 +524,31 @@ void os_free_process(cmdkit_process *process) {
     std::free(process);
 }
 
+namespace {
+
+// Waits until `pipe` is ready for `events`, within `timeout_ms` (-1: no
+// limit) of `start`: true when it is, or when a signal came (look again),
+// false with errno ETIMEDOUT or the failure's.
+bool await_pipe(int pipe, short events, int64_t start, long timeout_ms) {
+    for (;;) {
+        int64_t remaining = -1;
+        if (timeout_ms >= 0)
+            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
+        pollfd ready{pipe, events, 0};
+        const int found = poll(&ready, 1, remaining_limit(remaining));
+        if (found > 0 || (found < 0 && errno == EINTR))
+            return true;
+        if (found < 0)
+            return false;
+        if (remaining >= 0 && remaining < INT_MAX) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+    }
+}
+
+} // namespace
+
 // Our writing end does not block, so that a write takes what fits; our
 // reading ends are read only once poll has said there is something, and
 // the commands' ends block as pipes do.
@@ -560,19 +585,8 @@ ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, 
         return 0;
     const int64_t start = now_ms();
     for (;;) {
-        int64_t remaining = -1;
-        if (timeout_ms >= 0)
-            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
-        pollfd ready{pipe, POLLIN, 0};
-        const int events = poll(&ready, 1, remaining_limit(remaining));
-        if (events < 0 && errno != EINTR)
+        if (!await_pipe(pipe, POLLIN, start, timeout_ms))
             return -1;
-        if (events == 0 && remaining >= 0 && remaining < INT_MAX) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        if (events <= 0)
-            continue;
         const ssize_t count = read(pipe, buffer, size);
         if (count >= 0) {
             process->ended[side] = process->ended[side] || count == 0;
@@ -678,17 +692,8 @@ ptrdiff_t os_write_input(cmdkit_process *process, const char *data, size_t size,
             return written;
         if (written < 0 && errno != EAGAIN && errno != EINTR)
             return -1;
-        int64_t remaining = -1;
-        if (timeout_ms >= 0)
-            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
-        pollfd ready{pipe, POLLOUT, 0};
-        const int events = poll(&ready, 1, remaining_limit(remaining));
-        if (events < 0 && errno != EINTR)
+        if (!await_pipe(pipe, POLLOUT, start, timeout_ms))
             return -1;
-        if (events == 0 && remaining >= 0 && remaining < INT_MAX) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
     }
 }
 
