@@ -379,28 +379,31 @@ void cancel_pending(HANDLE pipe, OVERLAPPED &overlapped) {
     GetOverlappedResult(pipe, &overlapped, &count, TRUE);
 }
 
-void release_reader(pipe_reader &reader) {
-    if (reader.pipe != nullptr) {
-        if (reader.pending)
-            cancel_pending(reader.pipe, reader.overlapped);
-        CloseHandle(reader.pipe);
+// Our end of a pipe: what is pending cancelled and awaited, then closed,
+// with its event and buffer.
+void release_end(HANDLE pipe, bool pending, OVERLAPPED &overlapped, HANDLE event, char *buffer) {
+    if (pipe != nullptr) {
+        if (pending)
+            cancel_pending(pipe, overlapped);
+        CloseHandle(pipe);
     }
-    if (reader.event != nullptr)
-        CloseHandle(reader.event);
-    std::free(reader.buffer);
+    if (event != nullptr)
+        CloseHandle(event);
+    std::free(buffer);
 }
 
+void release_reader(pipe_reader &reader) {
+    release_end(reader.pipe, reader.pending, reader.overlapped, reader.event, reader.buffer);
+}
+
+// The thread pool's close, when one was asked for, is over once its wait
+// is unregistered.
 void release_writer(pipe_writer &writer) {
     if (writer.wait != nullptr)
         UnregisterWaitEx(writer.wait, INVALID_HANDLE_VALUE);
-    if (writer.pipe != nullptr && InterlockedCompareExchange(&writer.closed_late, 0, 0) == 0) {
-        if (writer.pending)
-            cancel_pending(writer.pipe, writer.overlapped);
-        CloseHandle(writer.pipe);
-    }
-    if (writer.event != nullptr)
-        CloseHandle(writer.event);
-    std::free(writer.buffer);
+    const bool closed = InterlockedCompareExchange(&writer.closed_late, 0, 0) != 0;
+    release_end(closed ? nullptr : writer.pipe, writer.pending, writer.overlapped, writer.event,
+                writer.buffer);
 }
 
 } // namespace
