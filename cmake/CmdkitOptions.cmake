@@ -39,6 +39,7 @@ function(cmdkit_add_internal_library name)
         ${PROJECT_SOURCE_DIR}/lib/cmdkit
         ${PROJECT_SOURCE_DIR}/lib/cmdline
         ${PROJECT_SOURCE_DIR}/lib/cmdrun
+        ${PROJECT_SOURCE_DIR}/lib/cpp
         ${PROJECT_SOURCE_DIR}/lib/platform)
     cmdkit_set_warnings(${name})
 endfunction()

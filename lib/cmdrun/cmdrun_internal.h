@@ -157,6 +157,20 @@ int errno_of_windows_error(unsigned long error);
 // character; 0 when the entry has an empty name or no `=`.
 size_t environment_name_length(const char *entry);
 
+// A given environment, or the changes to one, as the request may hold
+// them: false, the failure filled, for an entry without a name, one the
+// system would not take, or two of one name.
+bool check_environment(const char *const *environment, start_failure &failure);
+bool check_changes(const char *const *changes, start_failure &failure);
+// The commands' environment into `plan`: the given one, or the caller's,
+// with the changes applied in order.
+void merge_environment(const cmdkit_start_options &options, start_plan &plan);
+// The value of an environment's entry `name`, by the system's rule for
+// names, or null.
+const char *value_in(const char *const *environment, const char *name);
+// True when the environment (null: the caller's) holds a CD entry.
+bool holds_cd_entry(const char *const *environment);
+
 // ---- the per-system half ----
 
 // True on Windows, where every command gets a composed line and batch
