@@ -20,6 +20,7 @@ int main(int argc, char **argv) {
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGXFSZ);
+    sigaddset(&defaults, SIGTERM);
     sigemptyset(&mask);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &mask);

@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char **environ;
 
@@ -51,6 +52,7 @@ pid_t spawn_floor(const std::string &path, int input, int output, int errors = 2
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGXFSZ);
+    sigaddset(&defaults, SIGTERM);
     sigset_t mask;
     sigemptyset(&mask);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -204,12 +206,34 @@ void BM_cmdkit_capture(benchmark::State &state) {
         state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
+// Environment changes by the hundred thousand, over a thousand names, on
+// top of the caller's environment: whether they cost n log n or the square.
+void BM_environment_changes(benchmark::State &state) {
+    setenv("PATH", folder.c_str(), 1);
+    cmdkit_set_trace(nullptr, nullptr);
+    std::vector<std::string> changes;
+    for (long i = 0; i < state.range(0); ++i)
+        changes.push_back("CMDKIT_BENCH_" + std::to_string(i * 7919 % 1000) + "=" +
+                          std::to_string(i));
+    std::vector<const char *> list;
+    for (const std::string &change : changes)
+        list.push_back(change.c_str());
+    list.push_back(nullptr);
+    cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
+    options.environment_changes = list.data();
+    measured(state, [&] {
+        if (cmdkit_run("cmdkit_nop", &options, -1, nullptr, nullptr) != 0)
+            state.SkipWithError("cmdkit_run failed");
+    });
+}
+
 BENCHMARK(BM_floor)->Arg(1)->Arg(3)->UseRealTime();
 BENCHMARK(BM_cmdkit_run)->Arg(1)->Arg(3)->UseRealTime();
 BENCHMARK(BM_capture_call_floor)->UseRealTime();
 BENCHMARK(BM_cmdkit_capture)->Arg(0)->UseRealTime();
 BENCHMARK(BM_capture_throughput_floor)->Arg(256 << 20)->UseRealTime();
 BENCHMARK(BM_cmdkit_capture)->Arg(256 << 20)->UseRealTime();
+BENCHMARK(BM_environment_changes)->Arg(100000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // `--calls MODE N` runs N iterations of one row outside the benchmark
 // library, so that strace can count the system calls of each: floor, run,

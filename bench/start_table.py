@@ -130,6 +130,9 @@ def main():
                      cell(table, throughput, "bytes_per_second", mib, "MiB/s"),
                      cell(table, throughput_floor, "bytes_per_second", mib, "MiB/s"),
                      0.90, higher_is_better=True))
+    changes = "BM_environment_changes/100000/real_time"
+    lines.append(row("start and wait with 100,000 environment changes over 1,000 names, wall",
+                     cell(table, changes, "real_time", 1.0, "ms"), (300.0, "limit 300 ms"), 1.0))
     wall, ours = python_peer(nop, bench)
     lines.append(row("capture of a trivial program, wall per call, in turn with Python",
                      (ours, "%.1f us" % ours),

@@ -17,6 +17,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <atomic>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -30,6 +34,15 @@ constexpr int not_started_status = 126;
 constexpr int not_found_status = 127;
 
 const char usage[] = "usage: cmdkit-run [-t SECONDS [-k SECONDS]] [-C DIR] [-p] [-v] [--] LINE\n";
+const char help[] = "Runs LINE (`a | b < in > out`) with no command interpreter in between.\n"
+                    "  -t SECONDS  stop the pipeline after SECONDS (status 124; 0: no limit)\n"
+                    "  -k SECONDS  at the limit, SIGTERM first and kill after SECONDS\n"
+                    "  -C DIR      run every command in DIR\n"
+                    "  -p          report the rightmost failing command, not the last\n"
+                    "  -v          the library's traces on standard error\n"
+                    "  --          end of the options\n"
+                    "  LINE        the whole line, as one argument\n"
+                    "  --help      this text; --version the version\n";
 
 // The grace a SIGTERM or SIGHUP gives the pipeline when -k gives none.
 constexpr long default_signal_grace_ms = 2000;
@@ -114,7 +127,8 @@ int read_arguments(const std::vector<std::string> &args, request &wanted,
             break;
         }
         if (arg == "--help") {
-            if (std::fputs(usage, stdout) < 0 || std::fflush(stdout) != 0) {
+            if (std::fputs(usage, stdout) < 0 || std::fputs(help, stdout) < 0 ||
+                std::fflush(stdout) != 0) {
                 say(std::string("cannot write standard output: ") + std::strerror(errno));
                 return usage_status;
             }
@@ -160,12 +174,25 @@ int read_arguments(const std::vector<std::string> &args, request &wanted,
 // The last text the library sends is kept: the parser's reason for a line
 // that does not parse, which is said once, with the program's name (a
 // failed start's message comes in its report).  With -v the trace lines go
-// to standard error.
+// to standard error one behind, so that the last, when it is the message
+// said with the program's name, is not written twice.
 std::string last_message;
+std::string held_trace;
 void keep_last(void *verbose, const char *text, size_t length) {
     last_message.assign(text, length);
-    if (verbose != nullptr && length > 0 && text[length - 1] == '\n')
-        cmdkit_trace_to_stderr(nullptr, text, length);
+    if (verbose == nullptr)
+        return;
+    std::fwrite(held_trace.data(), 1, held_trace.size(), stderr);
+    held_trace.clear();
+    if (length > 0 && text[length - 1] == '\n')
+        held_trace.assign(text, length);
+}
+
+// The held trace line, unless it is the message about to be said.
+void flush_traces(const std::string &said = std::string()) {
+    if (held_trace != said && held_trace != said + "\n")
+        std::fwrite(held_trace.data(), 1, held_trace.size(), stderr);
+    held_trace.clear();
 }
 
 int status_of_failure(const cmdkit_failure &failure) {
@@ -186,19 +213,35 @@ volatile std::sig_atomic_t stop_signal = 0;
 // SIGINT or SIGQUIT: the pipeline's own to act on, unless it runs in a
 // group of its own, which the terminal's interrupt does not reach.
 volatile std::sig_atomic_t interrupt_signal = 0;
+volatile std::sig_atomic_t own_group_set = 0;
 
 #ifndef _WIN32
+// Every signal that calls for a stop counts here and writes a byte into
+// the signal pipe, which the thread watching a grace waits on.
+volatile std::sig_atomic_t stop_requests = 0;
+int signal_pipe[2] = {-1, -1};
+
 void note_signal(int number) {
+    const int error = errno;
     if (number == SIGTERM || number == SIGHUP)
         stop_signal = number;
     else
         interrupt_signal = number;
+    if (stop_signal == number || own_group_set != 0) {
+        stop_requests = stop_requests + 1;
+        const ssize_t written = write(signal_pipe[1], "s", 1);
+        (void)written; // a full pipe holds enough to wake the watcher
+    }
+    errno = error;
 }
 
 // cmdkit-run waits on with a handler that only notes the signal (an
 // ignored signal would be inherited by the commands).
-void catch_signals() {
+void catch_signals(bool own_group) {
+    own_group_set = own_group ? 1 : 0;
     std::signal(SIGCHLD, SIG_DFL); // an ignored SIGCHLD would take the statuses
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        signal_pipe[0] = signal_pipe[1] = -1;
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
@@ -211,9 +254,55 @@ void catch_signals() {
     std::raise(number);
     std::_Exit(128 + number);
 }
+
+// Watches a stop's grace: a signal that calls for a stop meanwhile kills
+// the pipeline at once (cmdkit_kill beside cmdkit_stop, a pair cmdkit
+// allows).  `seen` is how many such signals came before the grace.
+struct grace_watch {
+    cmdkit_process *process;
+    std::sig_atomic_t seen;
+    std::atomic<bool> over{false};
+};
+
+void *kill_on_signal(void *context) {
+    auto *watch = static_cast<grace_watch *>(context);
+    pollfd signals{signal_pipe[0], POLLIN, 0};
+    while (!watch->over.load()) {
+        if (poll(&signals, 1, -1) < 0 && errno != EINTR)
+            return nullptr;
+        char bytes[16];
+        while (read(signal_pipe[0], bytes, sizeof bytes) > 0) {
+        }
+        if (!watch->over.load() && stop_requests != watch->seen) {
+            cmdkit_kill(watch->process);
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+int stop_within_grace(cmdkit_process *process, long grace_ms) {
+    grace_watch watch{process, stop_requests};
+    pthread_t watcher{};
+    const bool watching = grace_ms > 0 && signal_pipe[0] >= 0 &&
+                          pthread_create(&watcher, nullptr, kill_on_signal, &watch) == 0;
+    const int stopped = cmdkit_stop(process, grace_ms);
+    if (watching) {
+        watch.over.store(true);
+        const ssize_t written = write(signal_pipe[1], "w", 1);
+        (void)written;
+        pthread_join(watcher, nullptr);
+    }
+    return stopped;
+}
 #else
 BOOL WINAPI let_the_pipeline_decide(DWORD event) {
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+// No signal can come during a stop on Windows, which kills at once.
+int stop_within_grace(cmdkit_process *process, long grace_ms) {
+    return cmdkit_stop(process, grace_ms);
 }
 #endif
 
@@ -274,29 +363,31 @@ int run(const request &wanted, const cmdkit_pipeline &pipeline) {
     options.flags =
         (own_group ? CMDKIT_START_NEW_GROUP : 0u) | (wanted.verbose ? CMDKIT_START_TRACE : 0u);
 #ifndef _WIN32
-    catch_signals();
+    catch_signals(own_group);
 #else
     SetConsoleCtrlHandler(let_the_pipeline_decide, TRUE);
 #endif
     cmdkit_failure failure = CMDKIT_FAILURE_INIT;
     cmdkit_process *process = nullptr;
     if (cmdkit_start(&pipeline, &options, &process, &failure) != 0) {
+        flush_traces(failure.message);
         say(failure.message);
         return status_of_failure(failure);
     }
+    flush_traces();
     const int waited = wait_for(process, wanted.timeout_ms, own_group);
     const int failed_wait = waited < 0 ? errno : 0;
-    const int signal_number = signal_to_act_on(own_group);
     int killed = 0;
-    if (waited != 0 || signal_number != 0) {
-        killed = cmdkit_stop(process, grace_for(signal_number, wanted));
+    if (waited != 0 || signal_to_act_on(own_group) != 0) {
+        killed = stop_within_grace(process, grace_for(signal_to_act_on(own_group), wanted));
         cmdkit_wait(process, -1);
     }
     const cmdkit_exit exit = reported_exit(process, pipeline.count, wanted.pipefail);
     cmdkit_free_process(process);
 #ifndef _WIN32
-    if (signal_number != 0)
-        end_by_signal(signal_number);
+    // Also a signal that came during the grace: cmdkit-run ends by it.
+    if (signal_to_act_on(own_group) != 0)
+        end_by_signal(signal_to_act_on(own_group));
 #endif
     if (failed_wait != 0) {
         say(std::string("waiting for the pipeline failed: ") + std::strerror(failed_wait));
@@ -326,6 +417,7 @@ int run_main(const std::vector<std::string> &args) {
     cmdkit_set_trace(keep_last, wanted.verbose ? &verbose : nullptr);
     cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
     if (cmdkit_parse_pipeline(wanted.line, &pipeline) != 0) {
+        flush_traces(last_message);
         say(last_message);
         return usage_status;
     }

@@ -239,12 +239,26 @@ TEST(CppLayer, CapturesFeedInputAndKeepErrorsApart) {
     piped.errors_stream.kind = CMDKIT_STREAM_PIPE;
     std::optional<cmdkit::process> talking = cmdkit::start(copy, piped);
     ASSERT_TRUE(talking.has_value());
-    EXPECT_EQ(talking->write_input("xyz", 60s), 3u);
+    // The largest limit is no limit, and no deadline overflows.
+    constexpr auto longest = std::chrono::milliseconds::max();
+    EXPECT_EQ(talking->write_input("xyz", longest), 3u);
     EXPECT_TRUE(talking->close_input());
-    EXPECT_EQ(talking->read_errors(60s), "ab");
-    EXPECT_EQ(talking->read_all_output(60s), "xyz");
+    EXPECT_EQ(talking->read_errors(longest), "ab");
+    EXPECT_EQ(talking->read_all_output(longest), "xyz");
     EXPECT_EQ(talking->write_input("more"), 0u);
-    EXPECT_EQ(talking->wait(60s), cmdkit::wait_result::ended);
+    EXPECT_EQ(talking->wait(longest), cmdkit::wait_result::ended);
+    cmdkit::start_options patient;
+    patient.grace = longest;
+    EXPECT_EQ(cmdkit::capture(copy, patient, longest)->errors, "ab");
+    // A refusal carries C's words.
+    cmdkit::start_options impatient;
+    impatient.grace = -1ms;
+    try {
+        cmdkit::capture(copy, impatient, 60s);
+        ADD_FAILURE() << "a negative grace was taken";
+    } catch (const std::invalid_argument &refused) {
+        EXPECT_STREQ(refused.what(), "Refused: a negative grace.");
+    }
 }
 
 } // namespace

@@ -617,6 +617,7 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
         {{"-v", "missing"}, 127, "line = missing\n..."},
         {{"--", "argv_echo --child lines 1 \xC3\xA9 > \xC3\xBC.txt"}, 0, ""},
         {{"--version"}, 0, "cmdkit-run 1.0.0\n"},
+        {{"--help"}, 0, usage + "Runs LINE (`a | b < in > out`) with no command interpreter..."},
 #ifndef _WIN32
         {{"/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, ""},
         // Asked first, the command says so and ends within the grace.
@@ -637,6 +638,7 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
     }
     const std::string verbose = run({"-v", "missing"}).output;
     EXPECT_TRUE(ends_with(verbose, as_written("\ncmdkit-run: Command 1 (missing): not found.\n")));
+    EXPECT_EQ(verbose.find("): not found."), verbose.rfind("): not found.")) << "said once";
     EXPECT_NE(verbose.find("look for command: trying"), std::string::npos) << "-v: every trace";
 #ifndef _WIN32
     // Started with SIGCHLD ignored, it still gets its command's status.
@@ -660,27 +662,42 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
 // An interrupt is the pipeline's to act on: sent to the whole group, the
 // command ends by it and so does cmdkit-run; sent to cmdkit-run alone while
 // a time limit gives the pipeline a group of its own, the pipeline is
-// killed and cmdkit-run ends by it.  SIGTERM and SIGHUP stop the pipeline in
-// every mode before cmdkit-run ends by them: nothing is left running.  The
-// command tells cmdkit-run's pid and its own.
+// killed at once and cmdkit-run ends by it.  SIGTERM and SIGHUP stop the
+// pipeline in every mode before cmdkit-run ends by them, and sent during
+// the grace of a time limit they cut it short: nothing is left running.
+// The command tells cmdkit-run's pid and its own.
 TEST_F(CmdkitRun, EndsByTheSignalThatEndedOrStoppedThePipeline) {
     cmdkit_set_trace(nullptr, nullptr);
     std::ofstream(scratch.path() / "in") << "x\n";
     const std::string tell = "/bin/sh -c \"echo $PPID $$; exec /bin/sleep 60\" < in";
+    // Deaf to SIGTERM: the shell goes on, and so does the loop of its sleeps.
+    const std::string deaf =
+        "/bin/sh -c \"trap : TERM; echo $PPID $$; while :; do /bin/sleep 1; done\" < in";
     const struct {
         int number;
-        bool whole_group, time_limit;
-    } rows[] = {{SIGINT, true, false},  {SIGINT, false, true},  {SIGTERM, false, false},
-                {SIGTERM, false, true}, {SIGHUP, false, false}, {SIGHUP, false, true}};
+        bool whole_group;
+        std::vector<std::string> options; // before the line
+        const std::string &line;
+        int within_ms = 30000; // the pipeline ends so soon once signalled
+        bool in_grace = false; // signalled once the time limit has run out
+    } rows[] = {{SIGINT, true, {}, tell},
+                {SIGINT, false, {"-t", "60"}, tell},
+                {SIGINT, false, {"-t", "60"}, deaf, 1500},
+                {SIGTERM, false, {}, tell},
+                {SIGTERM, false, {"-t", "60"}, tell},
+                {SIGTERM, false, {"-t", "0.3", "-k", "60"}, deaf, 10000, true},
+                {SIGHUP, false, {}, tell},
+                {SIGHUP, false, {"-t", "60"}, tell},
+                {SIGHUP, false, {"-t", "0.3", "-k", "60"}, deaf, 10000, true}};
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::to_string(row.number) + (row.time_limit ? " with -t" : ""));
-        std::string line = tell, time_limit = "-t", seconds = "60";
-        std::vector<char *> argv = {run_program_path.data()};
-        if (row.time_limit) {
-            argv.push_back(time_limit.data());
-            argv.push_back(seconds.data());
-        }
-        argv.push_back(line.data());
+        SCOPED_TRACE(std::to_string(row.number) + " " + row.line + " after " +
+                     std::to_string(row.options.size()) + " options");
+        std::vector<std::string> words = row.options;
+        words.insert(words.begin(), run_program_path);
+        words.push_back(row.line);
+        std::vector<char *> argv;
+        for (std::string &word : words)
+            argv.push_back(word.data());
         argv.push_back(nullptr);
         char **commands[] = {argv.data(), nullptr};
         cmdkit_pipeline pipeline{sizeof pipeline, commands, 1, nullptr, nullptr, 0};
@@ -694,8 +711,13 @@ TEST_F(CmdkitRun, EndsByTheSignalThatEndedOrStoppedThePipeline) {
         char *rest = nullptr;
         const auto pid = static_cast<pid_t>(std::strtol(told, &rest, 10));
         const auto command = static_cast<pid_t>(std::strtol(rest, nullptr, 10));
+        if (row.in_grace)
+            usleep(1000000);
+        const auto sent = std::chrono::steady_clock::now();
         ASSERT_EQ(row.whole_group ? killpg(pid, row.number) : kill(pid, row.number), 0);
         EXPECT_EQ(cmdkit_wait(process, 30000), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent,
+                  std::chrono::milliseconds(row.within_ms));
         cmdkit_exit exit{};
         cmdkit_exit_status(process, 0, &exit);
         EXPECT_EQ(exit.state, CMDKIT_EXIT_SIGNALED);

@@ -97,6 +97,13 @@ if [ "$(cat "$work/out")" != "$(printf '%s\n' 'HELLO, WORLD' 'ran, exit code 0' 
     cat "$work/out"
     exit 1
 fi
+# A failure is said once: the example prints the report's message, and the
+# library's sink stays quiet.
+said=$(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/none" "$work/capture_input" 2>&1 >/dev/null) || true
+if [ "$said" != "not run: Command 1 (upper): not found." ]; then
+    echo "the capture example's failure said: $said"
+    exit 1
+fi
 cmake -S "$source/tests/consumers/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cpp" >/dev/null
 

@@ -88,7 +88,7 @@ void begin_stop(capture_job &job) {
     if (!asked)
         os_kill(job.process);
     job.stopping = true;
-    job.stop_deadline = os_now_ms() + (asked ? job.grace_ms : 0);
+    job.stop_deadline = later_by(os_now_ms(), asked ? job.grace_ms : 0);
 }
 
 // A command that stops reading ends the input; that is no failure.
@@ -245,7 +245,7 @@ int capture_started(cmdkit_process *process, const capture_request &request, boo
     job->max_output = request.max_output;
     job->grace_ms = request.grace_ms;
     job->has_deadline = request.timeout_ms >= 0;
-    job->deadline = os_now_ms() + (job->has_deadline ? request.timeout_ms : 0);
+    job->deadline = later_by(os_now_ms(), job->has_deadline ? request.timeout_ms : 0);
     if (request.input != nullptr && job->input_left == 0)
         end_input(*job);
     bool ran = pump(*job, failure);
@@ -341,6 +341,8 @@ int capture_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options
     return capture_started(process, with_grace, pipefail, result, failure);
 }
 
+// Written by cmdkit, as the failure report is: any size from the first
+// version up is taken, and only this version's members are written.
 bool result_known(const cmdkit_captured *result) {
     return result != nullptr && result->size >= sizeof *result;
 }
@@ -380,8 +382,7 @@ extern "C" int cmdkit_capture(const char *line, const cmdkit_start_options *opti
             if (!result_ready(result, outcome))
                 return -1;
             cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-            const bool passed = (settled.flags & CMDKIT_START_TRACE) != 0;
-            if (!parse_for_start(line, pipeline, held, passed, outcome))
+            if (!parse_for_start(line, pipeline, held, outcome))
                 return -1;
             const int code = capture_pipeline(&pipeline, settled, request, *result, outcome);
             const int error = errno;

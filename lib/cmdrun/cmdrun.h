@@ -11,21 +11,24 @@
  * Return values: the functions that act return 0 on success and -1 with
  * errno on failure; where time can run out, 1 says so.  A `failure` pointer
  * may be null; when given (its `size` set by the caller) it is filled on
- * every -1, whatever the trace sink is, and its `stage` is 0 on success.
- * On every failure the last call the trace sink receives from the failing
- * function is its one message, naming the command (its position, counted
- * from 1, and program name) or the file, so a sink may keep just that; the
- * report holds the same message.  On success the start, run and capture
- * functions send the sink nothing, unless CMDKIT_START_TRACE asks for the
- * parser's and the lookup's step traces.
+ * every -1, and its `stage` is 0 on success.  Each failure has one message,
+ * naming the command (its position, counted from 1, and program name) or
+ * the file.  With a report given, the start, run and capture functions
+ * send the trace sink nothing when they fail: the report holds the message,
+ * for the caller to say once.  With no report the sink receives the
+ * message, once, ending with a line feed.  CMDKIT_START_TRACE sends the
+ * parser's and the lookup's step traces to the sink, followed on failure by
+ * the message (a line that does not parse: the parser's own message, which
+ * is among the traces); without it a successful call sends nothing.
  *
  * Sizes: each struct the caller fills (cmdkit_pipeline,
- * cmdkit_start_options, cmdkit_captured) carries its `size`.  Every size an
- * earlier version of the struct had is taken, the later members then
- * taking their defaults; so is the current sizeof, or more when every byte
- * past it is zero; any other size is refused (EINVAL).  cmdkit_failure,
- * which cmdkit writes, takes its first version's size and up and is
- * written only as far as its `size` reaches.
+ * cmdkit_start_options) carries its `size`.  Every size an earlier version
+ * of the struct had is taken, the later members then taking their
+ * defaults; so is the current sizeof, or more when every byte past it is
+ * zero; any other size is refused (EINVAL).  The structs cmdkit writes
+ * (cmdkit_failure, cmdkit_captured) take any size from their first
+ * version's up and are written only as far as both the caller's `size` and
+ * this version's reach.
  *
  * Threads: cmdkit_start, cmdkit_run and calls on distinct processes may run
  * in several threads at once, provided the trace sink is silenced or safe
@@ -42,7 +45,11 @@
  *
  * Children: cmdkit needs its children's statuses left to it.  A caller that
  * ignores SIGCHLD or reaps with waitpid(-1) takes them: the wait then fails
- * with ECHILD and the command's state is CMDKIT_EXIT_UNKNOWN.
+ * with ECHILD and the command's state is CMDKIT_EXIT_UNKNOWN.  On POSIX the
+ * commands start with an empty signal mask and with SIGPIPE, SIGXFSZ and
+ * SIGTERM at their default actions (a stop's SIGTERM reaches them even when
+ * the caller ignores it); every other signal, SIGINT, SIGQUIT and SIGHUP
+ * included, passes as the caller has it, ignored or not.
  *
  * Windows 8 or later; on POSIX, glibc 2.34 or later (posix_spawn with
  * closefrom and chdir file actions).
@@ -259,9 +266,10 @@ CMDKIT_API int cmdkit_start(const cmdkit_pipeline *pipeline, const cmdkit_start_
 /*
  * Waits until every command has ended, reaping each as it ends, or until
  * `timeout_ms` (-1: no limit; 0 to LONG_MAX milliseconds on a monotonic
- * clock) has passed.  Returns 0 when all have ended, 1 when time ran out
- * first, -1 with errno (EINVAL for another negative `timeout_ms`, ECHILD
- * when someone else took a command's status).
+ * clock) has passed; 0 is one look, which reaps what has ended.  Returns 0
+ * when all have ended, 1 when time ran out first, -1 with errno (EINVAL for
+ * another negative `timeout_ms`, ECHILD when someone else took a command's
+ * status).
  */
 CMDKIT_API int cmdkit_wait(cmdkit_process *process, long timeout_ms);
 
@@ -392,7 +400,8 @@ CMDKIT_API int cmdkit_run_pipeline(const cmdkit_pipeline *pipeline,
 CMDKIT_API int cmdkit_run(const char *line, const cmdkit_start_options *options, long timeout_ms,
                           cmdkit_exit *status, cmdkit_failure *failure);
 
-/* What a capture gives: fill `size`, everything else is written. */
+/* What a capture gives: fill `size`, everything else is written (as far as
+ * both sizes reach, see Sizes above). */
 typedef struct cmdkit_captured {
     size_t size;          /* sizeof (cmdkit_captured), set by the caller */
     char *output;         /* what the pipeline wrote to its output, NUL added; free() */
@@ -436,6 +445,13 @@ typedef struct cmdkit_captured {
  * pipeline is stopped as cmdkit_stop stops it, with the options' grace_ms,
  * and what it writes during the grace is still kept (within the bound);
  * both flags may be set.
+ *
+ * A descendant that holds the pipes keeps the capture reading after every
+ * command has ended; at the deadline the group or the job still gets the
+ * stop (SIGTERM to the group on POSIX, though every command has ended), the
+ * capture reads on for at most `grace_ms`, then kills the group or the job,
+ * takes what the pipes hold without waiting, and returns 1 with
+ * `timed_out` set and the commands' own statuses.
  *
  * Returns 0 when the pipeline ran to its end, 1 when the deadline or the
  * bound stopped it (also when a descendant still held its pipes at the

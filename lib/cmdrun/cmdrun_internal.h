@@ -17,19 +17,32 @@ namespace cmdkit::internal {
 using os_handle = intptr_t;
 constexpr os_handle no_handle = -1;
 
-// What went wrong, for the failure report, with its one message, which
-// also goes to the trace sink when it is recorded.
+// What went wrong, for the failure report, with its one message: cut to
+// fit the report, and whole for the trace sink.
 struct start_failure {
     int stage = 0;
     int index = -1;
     int error = 0;
     unsigned long system_error = 0;
     char message[256] = {};
+    text_buffer whole;
+
+    start_failure() = default;
+    ~start_failure() { text_release(whole); }
+    start_failure(const start_failure &) = delete;
+    start_failure &operator=(const start_failure &) = delete;
 };
 
 // Records a failure with its one message, made of the pieces in order.
 void fail(start_failure &failure, int stage, int index, int error, unsigned long system_error,
           const char *const *pieces, size_t count);
+// The same with the message as one text of `length` bytes.
+void fail_with_text(start_failure &failure, int stage, int index, int error,
+                    unsigned long system_error, const char *text, size_t length);
+// A failure's message to the trace sink, once, ending with a line feed:
+// for a caller who gave no report (`reported` false) or asked for the
+// traces, unless the traces passed it already (a parser's refusal).
+void say_failure(const start_failure &failure, bool reported, bool tracing);
 
 // The longest start of `text` (`length` bytes) of at most `limit` bytes
 // that splits no UTF-8 sequence; other bytes count one each.
@@ -101,37 +114,42 @@ int stop_pipeline(cmdkit_process *process, long grace_ms);
 // Records that a wait failed (stage SYSTEM) with errno's reason.
 void fail_wait(start_failure &failure, int index);
 
+// Refuses options this version does not know, saying why: a size of 0
+// (a struct not started from CMDKIT_START_OPTIONS_INIT) or another.
+void refuse_options(start_failure &failure, const cmdkit_start_options *options);
+
 // Runs `body(settled options, held traces, failure)` with options and a
 // failure of this version, the traces held unless CMDKIT_START_TRACE asks
 // for them, and copies the failure out: the frame of every public start,
-// run and capture.  A report or options of a size this version does not
-// know are refused.
+// run and capture, and the one place that decides whether the sink hears
+// of a failure.  A report or options of a size this version does not know
+// are refused.
 template <typename Body>
 int reporting(const cmdkit_start_options *options, cmdkit_failure *report, Body body) {
     start_failure outcome;
     cmdkit_start_options settled;
     const bool known = read_start_options(options, settled);
-    held_traces held(known && (settled.flags & CMDKIT_START_TRACE) != 0);
-    if (!report_known(report)) {
-        refuse_request(outcome, "a failure report this version does not know");
-        return -1;
-    }
+    const bool tracing = known && (settled.flags & CMDKIT_START_TRACE) != 0;
+    held_traces held(tracing);
     int result = -1;
-    if (!known)
-        refuse_request(outcome, "start options this version does not know");
+    if (!report_known(report))
+        refuse_request(outcome, "a failure report this version does not know");
+    else if (!known)
+        refuse_options(outcome, options);
     else
         result = body(settled, held, outcome);
     const int error = errno;
+    if (result < 0)
+        say_failure(outcome, report != nullptr && report_known(report), tracing);
     report_failure(report, outcome);
     errno = error;
     return result;
 }
 
 // Parses the line of a run or capture into `pipeline`; on a refusal the
-// failure (stage PARSE) carries the parser's message, which `held` kept,
-// and which the sink then gets unless the traces `passed` it already.
+// failure (stage PARSE) carries the parser's message, which `held` kept.
 bool parse_for_start(const char *line, cmdkit_pipeline &pipeline, const held_traces &held,
-                     bool passed, start_failure &failure);
+                     start_failure &failure);
 
 // Records that a command ended: EXITED or SIGNALED, or KILLED when
 // cmdkit_kill found it running.
@@ -180,6 +198,12 @@ extern const bool os_composes_lines;
 // Milliseconds on a clock that never goes back.
 int64_t os_now_ms();
 
+// `milliseconds` after `now` on that clock, or its end when the sum would
+// pass it.
+inline int64_t later_by(int64_t now, long milliseconds) {
+    return milliseconds > INT64_MAX - now ? INT64_MAX : now + milliseconds;
+}
+
 // `path` made absolute against the current directory (a new string), or
 // null with errno.
 char *os_absolute_path(const char *path, unsigned long &system_error);
@@ -192,6 +216,20 @@ bool os_is_relative(const char *entry);
 // that is not WTF-8 after any that is), byte for byte on POSIX; 0 when they
 // are the same name.
 int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_length);
+
+// Names made once into the form the system compares, so that a sort of
+// many compares them without converting: the bytes themselves on POSIX,
+// UTF-16 on Windows (`valid` false for a name that is not WTF-8).
+struct name_key {
+    const void *units = nullptr;
+    size_t length = 0;
+    bool valid = true;
+};
+// Fills `keys` for the `count` names, `names[i]` of `lengths[i]` bytes, and
+// returns the storage they point into, for the caller to free.
+void *os_name_keys(const char *const *names, const size_t *lengths, size_t count, name_key *keys);
+// Orders two keys as os_compare_names orders their names.
+int os_compare_keys(const name_key &a, const name_key &b);
 
 // Refuses (false, failure filled) what the system would not take of a
 // given environment: on Windows an entry that is not WTF-8.
@@ -232,6 +270,8 @@ ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, 
 ptrdiff_t os_read_ready_pipe(cmdkit_process *process, stream_side side, char *buffer, size_t size);
 // True when the read pipe of `side` has given its end.
 bool os_pipe_ended(const cmdkit_process *process, stream_side side);
+// The side cmdkit_read_ready read last, which yields to the other on a tie.
+stream_side &os_last_ready(cmdkit_process *process);
 // Waits until the input pipe takes data (with `want_input`) or the output
 // or errors pipe has data or its end, at most `timeout_ms`: the sides
 // ready as bits 1 << side, 0 when time ran out or nothing is left to wait

@@ -47,6 +47,7 @@ struct cmdkit_process {
     bool pipe_asked[3] = {false, false, false};
     int pipes[3] = {-1, -1, -1};
     bool ended[3] = {false, false, false};
+    stream_side last_ready = errors_side;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 };
 
@@ -113,9 +114,11 @@ struct locked {
 // Reaps, without blocking, every command that has ended.  With a group of
 // its own the leader is only looked at (WNOWAIT) and reaped when the
 // process is freed, so that the group's number stays ours for as long as
-// cmdkit_kill may signal it.  Returns 1 when every command has ended, 0
-// when some still run, -1 with errno ECHILD when a status was taken by
-// someone else.
+// cmdkit_kill may signal it.  A reaped command's pidfd stays open until the
+// free: a wait in another thread may be polling it, and a number closed
+// under that poll could be taken by any descriptor opened meanwhile.
+// Returns 1 when every command has ended, 0 when some still run, -1 with
+// errno ECHILD when a status was taken by someone else.
 // `ready`, when given, names the commands worth a waitid (the others are
 // taken to run on): a wait reaps each command with one call.
 int collect(cmdkit_process *process, int &failed_index, const bool *ready = nullptr) {
@@ -149,12 +152,7 @@ int collect(cmdkit_process *process, int &failed_index, const bool *ready = null
         }
         const bool signaled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
         record_end(state, signaled, static_cast<unsigned long>(info.si_status));
-        if (leader)
-            continue;
-        command.reaped = true;
-        if (command.pidfd >= 0)
-            close(command.pidfd);
-        command.pidfd = -1;
+        command.reaped = !leader;
     }
     if (result == -1)
         errno = ECHILD;
@@ -185,44 +183,68 @@ bool signal_pipeline(cmdkit_process *process, int number, bool killing) {
 // Which commands a pause saw end: those whose pidfd became readable, or
 // every one after a pause without pidfds.
 struct ended_set {
-    static constexpr int most = 64;
     bool every = false;
-    bool command[most] = {};
+    bool *command = nullptr; // by index; null with `every`
     const bool *filter() const { return every ? nullptr : command; }
 };
 
-// Waits for a command to end: on the pidfds of those not yet seen to end,
-// or, without pidfds (or with more than 64 to watch), for an interval that
-// grows from 1 to 50 ms.
+// Space for one pause's pollfds and what each stands for, on the stack for
+// a short pipeline and from the heap beyond.
+template <typename T> class small_array {
+  public:
+    explicit small_array(size_t count)
+        : data_(count <= 16 ? local_ : static_cast<T *>(checked_malloc(count * sizeof(T)))) {}
+    ~small_array() {
+        if (data_ != local_)
+            std::free(data_);
+    }
+    small_array(const small_array &) = delete;
+    small_array &operator=(const small_array &) = delete;
+    T &operator[](size_t i) { return data_[i]; }
+    T *get() { return data_; }
+
+  private:
+    T local_[16];
+    T *data_;
+};
+
+// Waits at most `remaining` ms (-1: no limit, 0: a look) for a command to
+// end, on the pidfds of those not yet seen to end, whatever their number;
+// where one has no pidfd, for an interval that grows from 1 to 50 ms.
+// With nothing left running there is nothing to wait for.
 void pause_until_change(cmdkit_process *process, int64_t remaining, int &interval,
                         ended_set &ended) {
-    pollfd ready[ended_set::most];
-    int index[ended_set::most];
-    nfds_t count = 0;
-    bool every_one_has_pidfd = process->count <= ended_set::most;
+    const auto count = static_cast<size_t>(process->count);
+    small_array<pollfd> ready(count);
+    small_array<int> index(count);
+    nfds_t watched = 0;
+    bool every_one_has_pidfd = true;
     {
         locked guard(process);
-        for (int i = 0; i < process->count && every_one_has_pidfd; ++i) {
+        for (size_t i = 0; i < count; ++i) {
             const posix_command &command = process->commands[i];
             if (command.reaped || process->states[i].exit.state != CMDKIT_EXIT_RUNNING)
                 continue;
-            every_one_has_pidfd = command.pidfd >= 0;
-            index[count] = i;
-            ready[count++] = pollfd{command.pidfd, POLLIN, 0};
+            every_one_has_pidfd = every_one_has_pidfd && command.pidfd >= 0;
+            index[watched] = static_cast<int>(i);
+            ready[watched++] = pollfd{command.pidfd, POLLIN, 0};
         }
     }
-    ended = ended_set{};
-    if (every_one_has_pidfd && count > 0) {
-        if (poll(ready, count, remaining_limit(remaining)) > 0) {
-            for (nfds_t i = 0; i < count; ++i)
-                ended.command[index[i]] = ready[i].revents != 0;
-        }
+    ended.every = true;
+    if (watched == 0)
+        return;
+    if (every_one_has_pidfd) {
+        const int found = poll(ready.get(), watched, remaining_limit(remaining));
+        if (found < 0 && errno != EINTR)
+            return;
+        ended.every = false;
+        for (nfds_t i = 0; i < watched; ++i)
+            ended.command[index[i]] = found > 0 && ready[i].revents != 0;
         return;
     }
     const int64_t pause = remaining < 0 ? interval : std::min<int64_t>(interval, remaining);
     usleep(static_cast<useconds_t>(pause * 1000));
     interval = std::min(interval * 2, 50);
-    ended.every = true;
 }
 
 char *joined(const char *directory, const char *name) {
@@ -271,6 +293,17 @@ int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_len
     if (order != 0)
         return order;
     return a_length < b_length ? -1 : a_length > b_length ? 1 : 0;
+}
+
+void *os_name_keys(const char *const *names, const size_t *lengths, size_t count, name_key *keys) {
+    for (size_t i = 0; i < count; ++i)
+        keys[i] = name_key{names[i], lengths[i], true};
+    return nullptr;
+}
+
+int os_compare_keys(const name_key &a, const name_key &b) {
+    return os_compare_names(static_cast<const char *>(a.units), a.length,
+                            static_cast<const char *>(b.units), b.length);
 }
 
 bool os_check_environment(const char *const *, start_failure &) {
@@ -367,9 +400,10 @@ bool os_make_pipe(os_handle &read_end, os_handle &write_end, unsigned long &syst
 }
 
 // The caller's descriptor itself, never copied: the child's standard
-// streams are put in place in the order 0, 1, 2, and the only one that can
+// streams are put in place in the order 0, 2, 1, and the only one that can
 // come from another of 0-2 is the errors from the output (1), which is
-// already in place by then.  One poll tells which of the three are open.
+// still the caller's when it is copied.  One poll tells which of the three
+// are open.
 void os_caller_streams(bool open[3]) {
     pollfd streams[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
     while (poll(streams, 3, 0) < 0 && errno == EINTR) {
@@ -406,17 +440,21 @@ cmdkit_process *os_new_process(const start_plan &plan) {
     return process;
 }
 
-// Signals that runtimes ignore for themselves go back to their defaults,
-// with an empty mask; every other disposition passes as exec leaves it.
+// Signals that runtimes ignore for themselves, and SIGTERM, which a stop
+// sends, go back to their defaults, with an empty mask; every other
+// disposition passes as exec leaves it.
 bool os_start_command(cmdkit_process *process, const start_plan &plan, int index,
                       const command_streams &streams, start_failure &failure) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
+    // The errors are put in place before the output: they may be the
+    // caller's descriptor 1 (errors where the output goes, the output the
+    // caller's), which a command writing into a pipe replaces.
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.input), 0);
-    posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.output), 1);
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.errors), 2);
+    posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.output), 1);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (plan.directory != nullptr)
         posix_spawn_file_actions_addchdir_np(&actions, plan.directory);
@@ -424,6 +462,7 @@ bool os_start_command(cmdkit_process *process, const start_plan &plan, int index
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGXFSZ);
+    sigaddset(&defaults, SIGTERM);
     sigset_t mask;
     sigemptyset(&mask);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -462,14 +501,21 @@ bool os_start_command(cmdkit_process *process, const start_plan &plan, int index
     return true;
 }
 
-// The first look reaps nothing: a command that has ended already makes its
-// pidfd readable, so the poll returns at once and one waitid reaps it.
+// Each pass waits first, so that a command that has ended already is
+// reaped by one waitid once its pidfd says so; a limit of 0 is one look.
 int os_wait(cmdkit_process *process, long timeout_ms, int &failed_index) {
     const int64_t start = now_ms();
     int interval = 1;
-    ended_set ended;
-    ended.every = process->count > ended_set::most;
+    small_array<bool> seen_ended(static_cast<size_t>(process->count));
     for (;;) {
+        int64_t remaining = -1;
+        if (timeout_ms >= 0)
+            remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
+        ended_set ended;
+        ended.command = seen_ended.get();
+        for (int i = 0; i < process->count; ++i)
+            seen_ended[static_cast<size_t>(i)] = false;
+        pause_until_change(process, remaining, interval, ended);
         int collected = 0;
         {
             locked guard(process);
@@ -477,13 +523,8 @@ int os_wait(cmdkit_process *process, long timeout_ms, int &failed_index) {
         }
         if (collected != 0)
             return collected == 1 ? 0 : -1;
-        int64_t remaining = -1;
-        if (timeout_ms >= 0) {
-            remaining = static_cast<int64_t>(timeout_ms) - (now_ms() - start);
-            if (remaining <= 0)
-                return 1;
-        }
-        pause_until_change(process, remaining, interval, ended);
+        if (remaining == 0)
+            return 1;
     }
 }
 
@@ -702,6 +743,10 @@ void os_close_input(cmdkit_process *process) {
     if (process->pipes[input_side] >= 0)
         close(process->pipes[input_side]);
     process->pipes[input_side] = -1;
+}
+
+stream_side &os_last_ready(cmdkit_process *process) {
+    return process->last_ready;
 }
 
 const command_state *os_states(const cmdkit_process *process, int &count) {

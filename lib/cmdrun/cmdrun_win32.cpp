@@ -79,6 +79,7 @@ struct cmdkit_process {
     bool pipe_asked[3] = {false, false, false};
     pipe_writer input;
     pipe_reader readers[3]; // output and errors; 0 unused
+    stream_side last_ready = errors_side;
     CRITICAL_SECTION lock;
 };
 
@@ -440,20 +441,42 @@ bool os_is_relative(const char *entry) {
     return !is_absolute(entry);
 }
 
+// Each name converted once into one block; a unit count never passes the
+// byte count.
+void *os_name_keys(const char *const *names, const size_t *lengths, size_t count, name_key *keys) {
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i)
+        total += lengths[i];
+    auto *block = static_cast<wchar_t *>(checked_malloc((total + 1) * sizeof(wchar_t)));
+    wchar_t *at = block;
+    for (size_t i = 0; i < count; ++i) {
+        size_t units = 0;
+        const bool valid = wtf8_to_utf16(names[i], lengths[i], at, units);
+        keys[i] = name_key{at, valid ? units : 0, valid};
+        at += valid ? units : 0;
+    }
+    return block;
+}
+
+// Ordinally, each unit upper-cased, never by locale: the system's rule; a
+// name that is not WTF-8 after any that is.
+int os_compare_keys(const name_key &a, const name_key &b) {
+    if (!a.valid || !b.valid)
+        return static_cast<int>(!a.valid) - static_cast<int>(!b.valid);
+    return CompareStringOrdinal(static_cast<const wchar_t *>(a.units), static_cast<int>(a.length),
+                                static_cast<const wchar_t *>(b.units), static_cast<int>(b.length),
+                                TRUE) -
+           CSTR_EQUAL;
+}
+
 int os_compare_names(const char *a, size_t a_length, const char *b, size_t b_length) {
-    char *first = static_cast<char *>(checked_malloc(a_length + 1));
-    char *second = static_cast<char *>(checked_malloc(b_length + 1));
-    std::memcpy(first, a, a_length);
-    std::memcpy(second, b, b_length);
-    first[a_length] = '\0';
-    second[b_length] = '\0';
-    wide_text x(first);
-    wide_text y(second);
-    std::free(first);
-    std::free(second);
-    if (x.units == nullptr || y.units == nullptr)
-        return (x.units == nullptr) - (y.units == nullptr);
-    return CompareStringOrdinal(x.units, -1, y.units, -1, TRUE) - CSTR_EQUAL;
+    const char *names[] = {a, b};
+    const size_t lengths[] = {a_length, b_length};
+    name_key keys[2];
+    void *storage = os_name_keys(names, lengths, 2, keys);
+    const int order = os_compare_keys(keys[0], keys[1]);
+    std::free(storage);
+    return order;
 }
 
 bool os_check_environment(const char *const *environment, start_failure &failure) {
@@ -953,6 +976,10 @@ void os_close_input(cmdkit_process *process) {
     settle_write(writer, INFINITE);
     CloseHandle(writer.pipe);
     writer.pipe = nullptr;
+}
+
+stream_side &os_last_ready(cmdkit_process *process) {
+    return process->last_ready;
 }
 
 const command_state *os_states(const cmdkit_process *process, int &count) {

@@ -31,18 +31,49 @@ void copy_cut(char *to, size_t room, const char *text) {
 
 } // namespace
 
-// The message is made whatever the sink: the report carries it too.
+// The message is made whatever the sink: the report carries it.
 void fail(start_failure &failure, int stage, int index, int error, unsigned long system_error,
           const char *const *pieces, size_t count) {
-    failure = start_failure{stage, index, error, system_error, {}};
     text_buffer message;
     for (size_t i = 0; i < count; ++i)
         text_append(message, pieces[i]);
-    const char *text = message.data != nullptr ? message.data : "";
-    copy_cut(failure.message, sizeof failure.message, text);
-    send_message(text, message.length);
+    fail_with_text(failure, stage, index, error, system_error,
+                   message.data != nullptr ? message.data : "", message.length);
     text_release(message);
+}
+
+void fail_with_text(start_failure &failure, int stage, int index, int error,
+                    unsigned long system_error, const char *text, size_t length) {
+    failure.stage = stage;
+    failure.index = index;
+    failure.error = error;
+    failure.system_error = system_error;
+    text_clear(failure.whole);
+    text_append(failure.whole, text, length);
+    const size_t cut = utf8_prefix_length(text, length, sizeof failure.message - 1);
+    std::memcpy(failure.message, text, cut);
+    failure.message[cut] = '\0';
     errno = error;
+}
+
+// With a report the caller has the message and prints it itself; saying it
+// here as well would print it twice.
+void say_failure(const start_failure &failure, bool reported, bool tracing) {
+    const bool passed = tracing && failure.stage == CMDKIT_FAILED_PARSE;
+    if ((reported && !tracing) || passed || failure.whole.length == 0)
+        return;
+    text_buffer line;
+    text_append(line, failure.whole.data, failure.whole.length);
+    text_append(line, "\n", 1);
+    send_message(line.data, line.length);
+    text_release(line);
+}
+
+void refuse_options(start_failure &failure, const cmdkit_start_options *options) {
+    refuse_request(failure, options->size == 0 ? "start options of size 0; start them from "
+                                                 "CMDKIT_START_OPTIONS_INIT"
+                                               : "start options of a size this version does "
+                                                 "not know");
 }
 
 bool refuse_request(start_failure &failure, const char *what) {

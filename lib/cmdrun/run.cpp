@@ -100,22 +100,17 @@ int stop_pipeline(cmdkit_process *process, long grace_ms) {
 }
 
 // The parse of a run or capture: its refusal is that call's one message,
-// which the held traces kept (and the sink already has when they pass).
-// The report's copy goes without the line feed a parser's line ends with.
+// which the held traces kept.  The report's copy goes without the line
+// feed a parser's line ends with.
 bool parse_for_start(const char *line, cmdkit_pipeline &pipeline, const held_traces &held,
-                     bool passed, start_failure &failure) {
+                     start_failure &failure) {
     if (cmdkit_parse_pipeline(line, &pipeline) == 0)
         return true;
     const char *text = held.last();
     size_t length = std::strlen(text);
-    if (!passed && length > 0)
-        send_message(text, length);
-    failure = start_failure{CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL, {}};
     if (length > 0 && text[length - 1] == '\n')
         --length;
-    length = utf8_prefix_length(text, length, sizeof failure.message - 1);
-    std::memcpy(failure.message, text, length);
-    errno = EINVAL;
+    fail_with_text(failure, CMDKIT_FAILED_PARSE, -1, EINVAL, EINVAL, text, length);
     return false;
 }
 
@@ -165,10 +160,17 @@ extern "C" ptrdiff_t cmdkit_read_ready(cmdkit_process *process, char *buffer, si
             errno = ETIMEDOUT;
             return -1;
         }
-        const stream_side side = (ready & (1 << output_side)) != 0 ? output_side : errors_side;
+        // On a tie the side read last yields, so neither waits behind more
+        // than one read of the other.
+        stream_side &last = os_last_ready(process);
+        const bool both = ready == ((1 << output_side) | (1 << errors_side));
+        const stream_side side = both ? (last == output_side ? errors_side : output_side)
+                                 : (ready & (1 << output_side)) != 0 ? output_side
+                                                                     : errors_side;
         const ptrdiff_t count =
             os_read_pipe(process, side, buffer, size < INT_MAX ? size : INT_MAX, 0);
         if (count > 0 || (count < 0 && errno != ETIMEDOUT)) {
+            last = side;
             *from = side;
             return count;
         }
@@ -251,8 +253,7 @@ extern "C" int cmdkit_run(const char *line, const cmdkit_start_options *options,
         options, failure,
         [&](const cmdkit_start_options &settled, const held_traces &held, start_failure &outcome) {
             cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-            const bool passed = (settled.flags & CMDKIT_START_TRACE) != 0;
-            if (!parse_for_start(line, pipeline, held, passed, outcome))
+            if (!parse_for_start(line, pipeline, held, outcome))
                 return -1;
             const int result = run_pipeline(&pipeline, settled, timeout_ms, status, outcome);
             const int error = errno;

@@ -37,10 +37,10 @@ bool refuse(start_failure &failure, const char *what) {
 // "command 2 (sort)": positions count from 1 for the reader.
 void fail_command(start_failure &failure, int stage, int index, int error,
                   unsigned long system_error, const char *name, const char *what,
-                  const char *detail = "") {
+                  const char *detail = "", const char *end = ".") {
     char position[24];
     std::snprintf(position, sizeof position, "%d", index + 1);
-    const char *pieces[] = {"Command ", position, " (", name, "): ", what, detail, "."};
+    const char *pieces[] = {"Command ", position, " (", name, "): ", what, detail, end};
     fail(failure, stage, index, error, system_error, pieces, 8);
 }
 
@@ -49,15 +49,38 @@ bool has_unknown_bytes(const void *given, size_t size, size_t known) {
 }
 
 // The vectors before the null entry must be exactly `count`, each with an
-// entry 0; the list is never read past count + 1 entries.
-bool commands_match(const cmdkit_pipeline &pipeline) {
+// entry 0; the list is never read past count + 1 entries.  An empty
+// command is named by its index in the report.
+bool check_commands(const cmdkit_pipeline &pipeline, start_failure &failure) {
+    const char *mismatch = "a pipeline whose count does not match its commands";
     if (pipeline.commands == nullptr || pipeline.count < 1)
-        return false;
+        return refuse(failure, mismatch);
     for (int i = 0; i < pipeline.count; ++i) {
-        if (pipeline.commands[i] == nullptr || pipeline.commands[i][0] == nullptr)
+        if (pipeline.commands[i] == nullptr)
+            return refuse(failure, mismatch);
+        if (pipeline.commands[i][0] == nullptr) {
+            char position[24];
+            std::snprintf(position, sizeof position, "%d", i + 1);
+            const char *pieces[] = {"Refused: command ", position,
+                                    " is empty: its argument vector has no entry 0."};
+            fail(failure, CMDKIT_FAILED_REQUEST, i, EINVAL, EINVAL, pieces, 3);
             return false;
+        }
     }
-    return pipeline.commands[pipeline.count] == nullptr;
+    return pipeline.commands[pipeline.count] == nullptr || refuse(failure, mismatch);
+}
+
+// An unknown flag is named by its value, so that a caller built against a
+// later version sees which one this version lacks.
+bool check_flags(unsigned flags, start_failure &failure) {
+    const unsigned unknown = flags & ~known_start_flags;
+    if (unknown == 0)
+        return true;
+    char value[24];
+    std::snprintf(value, sizeof value, "0x%x", unknown);
+    const char *pieces[] = {"Refused: start flags this version does not know: ", value, "."};
+    fail(failure, CMDKIT_FAILED_REQUEST, -1, EINVAL, EINVAL, pieces, 3);
+    return false;
 }
 
 // One request, one meaning: a stream of its own kind is not also given by
@@ -106,13 +129,13 @@ bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options &
                    start_failure &failure) {
     if (pipeline == nullptr || has_unknown_bytes(pipeline, pipeline->size, sizeof *pipeline))
         return refuse(failure, "a pipeline this version does not know");
-    if (!commands_match(*pipeline))
-        return refuse(failure, "a pipeline whose count does not match its commands");
+    if (!check_commands(*pipeline, failure))
+        return false;
     if ((pipeline->append != 0 && pipeline->append != 1) ||
         (pipeline->append == 1 && pipeline->output == nullptr))
         return refuse(failure, "an append without an output");
-    if ((options.flags & ~known_start_flags) != 0)
-        return refuse(failure, "start options this version does not know");
+    if (!check_flags(options.flags, failure))
+        return false;
     if (options.grace_ms < 0)
         return refuse(failure, "a negative grace");
     if (options.lookup != nullptr && !lookup_options_acceptable(options.lookup))
@@ -186,8 +209,10 @@ bool find(const lookup_setting &lookup, int index, char *name, prepared_command 
         found.entry != nullptr && !lookup.searches_current_directory && os_is_relative(found.entry);
     if (planted) {
         fail_command(failure, CMDKIT_FAILED_FIND, index, ENOENT, ENOENT, name,
-                     "found through the relative PATH entry ",
-                     *found.entry != '\0' ? found.entry : "(empty)");
+                     "refused: found through the relative PATH entry ",
+                     *found.entry != '\0' ? found.entry : "(empty)",
+                     ", where a program planted relative to the current directory would run; "
+                     "make the entry absolute.");
     } else {
         unsigned long system_error = 0;
         command.program = os_absolute_path(found.path, system_error);

@@ -23,10 +23,13 @@
  * program and its arguments), a start_spec (a pipeline from data) or, in
  * their _line forms, a line to parse; distinct names, because a braced list
  * such as {"sort"} would fit all three.  Each takes a last `cmdkit_failure *`
- * filled as in C, its message included.  std::invalid_argument is thrown
- * exactly when C reports stage CMDKIT_FAILED_REQUEST, and for durations
- * that are negative, do not fit a long, or are 0 where C refuses 0;
- * everything else that fails gives nullopt with errno and the report.  The
+ * filled as in C, its message included.  std::invalid_argument is thrown,
+ * with C's words, exactly when C reports stage CMDKIT_FAILED_REQUEST (a
+ * negative time limit or grace, or 0 where C refuses 0, among them), and by
+ * the process calls for a negative limit or grace; everything else that
+ * fails gives nullopt with errno and the report.  Nothing is refused for
+ * being large: a time limit above LONG_MAX milliseconds means no limit,
+ * and a grace above it LONG_MAX.  The
  * command and start_spec forms and start_options refuse a NUL byte in any
  * argument, target, directory, environment entry or change, lookup path or
  * comspec (stage REQUEST): nothing starts with a string cut short.  The
@@ -239,16 +242,56 @@ inline bool has_nul(const std::optional<std::string> &text) {
     return text && text->find('\0') != std::string::npos;
 }
 
-// A time limit for C: -1 for none; negative, too large or (where C
-// refuses it) zero limits are refused.
-inline long milliseconds_of(std::optional<std::chrono::milliseconds> timeout, bool zero_allowed,
-                            cmdkit_failure *failure) {
+// A time limit for C: -1 for none, and for one above LONG_MAX
+// milliseconds, which no wait outlives.  A negative one goes on as -2, which
+// C refuses in its own words.
+inline long c_limit(std::optional<std::chrono::milliseconds> timeout) {
     if (!timeout)
         return -1;
     const auto count = timeout->count();
-    if (count < 0 || count > LONG_MAX || (count == 0 && !zero_allowed))
-        refuse(failure, "cmdkit: a time limit C cannot take");
-    return static_cast<long>(count);
+    if (count < 0)
+        return -2;
+    return count > LONG_MAX ? -1 : static_cast<long>(count);
+}
+
+// A grace for C: above LONG_MAX milliseconds it is LONG_MAX; a negative one
+// goes on as -1, which C refuses in its own words.
+inline long c_grace(std::chrono::milliseconds grace) {
+    const auto count = grace.count();
+    return count < 0 ? -1L : count > LONG_MAX ? LONG_MAX : static_cast<long>(count);
+}
+
+// The limits of the calls that have no report: a negative one is refused
+// with C's words, and a grace as C would take it.
+inline long limit_of(std::optional<std::chrono::milliseconds> timeout) {
+    if (timeout && timeout->count() < 0)
+        throw std::invalid_argument("Refused: a negative time limit.");
+    return c_limit(timeout);
+}
+
+// When a limit from now ends, or nullopt for none; a limit past the
+// clock's end is that end, so no sum overflows.
+inline std::optional<std::chrono::steady_clock::time_point>
+deadline_after(std::optional<std::chrono::milliseconds> timeout) {
+    if (!timeout || c_limit(timeout) < 0)
+        return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    const auto room = std::chrono::steady_clock::time_point::max() - now;
+    if (*timeout >= std::chrono::duration_cast<std::chrono::milliseconds>(room))
+        return std::chrono::steady_clock::time_point::max();
+    return now + *timeout;
+}
+
+// What is left of a deadline in milliseconds for C, rounded up and at
+// most LONG_MAX; -1 for none.
+inline long left_until(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    if (!deadline)
+        return -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= *deadline)
+        return 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
+    return left > LONG_MAX ? LONG_MAX : static_cast<long>(left);
 }
 
 // A null-terminated list over the caller's strings; `nul` is set when
@@ -275,7 +318,7 @@ class c_start_options {
             environment_ = c_list(*options.environment, nul);
         changes_ = c_list(options.environment_changes, nul);
         if (nul)
-            refuse(failure, "cmdkit: a NUL byte in the start options");
+            refuse(failure, "Refused: a NUL byte in the start options.");
         options_.flags = options.flags;
         options_.directory = c_str_or_null(options.directory);
         options_.environment = options.environment ? environment_.data() : nullptr;
@@ -284,7 +327,7 @@ class c_start_options {
         options_.input = options.input_stream;
         options_.output = options.output_stream;
         options_.errors = options.errors_stream;
-        options_.grace_ms = milliseconds_of(options.grace, true, failure);
+        options_.grace_ms = c_grace(options.grace);
         if (options.lookup) {
             lookup_.flags = options.lookup->flags;
             lookup_.path = c_str_or_null(options.lookup->path);
@@ -311,7 +354,7 @@ class c_start_pipeline {
         for (const command &arguments : wanted.commands)
             nul = nul || holds_nul(arguments);
         if (nul)
-            refuse(failure, "cmdkit: a NUL byte in the pipeline");
+            refuse(failure, "Refused: a NUL byte in the pipeline.");
         pipeline_.commands = list_.get();
         pipeline_.count = static_cast<int>(wanted.commands.size());
         pipeline_.input = const_cast<char *>(c_str_or_null(wanted.input));
@@ -513,9 +556,10 @@ class process {
     process(const process &) = delete;
     process &operator=(const process &) = delete;
 
-    // Waits for every command (cmdkit_wait); nullopt: no limit.
+    // Waits for every command (cmdkit_wait); nullopt, or a limit past
+    // LONG_MAX milliseconds: no limit.
     wait_result wait(std::optional<std::chrono::milliseconds> timeout = {}) {
-        const long limit = detail::milliseconds_of(timeout, true, nullptr);
+        const long limit = detail::limit_of(timeout);
         if (process_ == nullptr) {
             errno = EINVAL;
             return wait_result::failed;
@@ -549,13 +593,13 @@ class process {
     // written, with errno (ETIMEDOUT, EPIPE, EINVAL) when it is less.
     std::size_t write_input(std::string_view data,
                             std::optional<std::chrono::milliseconds> timeout = {}) {
-        const long limit = detail::milliseconds_of(timeout, true, nullptr);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        detail::limit_of(timeout);
+        const auto deadline = detail::deadline_after(timeout);
         std::size_t written = 0;
         while (written < data.size()) {
             const ptrdiff_t count =
                 ::cmdkit_write_input(process_, data.data() + written, data.size() - written,
-                                     timeout ? left_until(deadline) : -1);
+                                     detail::left_until(deadline));
             if (count < 0)
                 break;
             written += static_cast<std::size_t>(count);
@@ -574,35 +618,30 @@ class process {
     bool kill() { return process_ != nullptr && ::cmdkit_kill(process_) == 0; }
 
     // Asks what runs to end, then kills what is left after `grace`
-    // (cmdkit_stop; on Windows it kills at once).
+    // (cmdkit_stop; on Windows it kills at once); a grace past LONG_MAX
+    // milliseconds is LONG_MAX.
     stop_result stop(std::chrono::milliseconds grace) {
-        const long limit = detail::milliseconds_of(grace, true, nullptr);
+        if (grace.count() < 0)
+            throw std::invalid_argument("Refused: a negative grace.");
         if (process_ == nullptr) {
             errno = EINVAL;
             return stop_result::failed;
         }
-        return ::cmdkit_stop(process_, limit) == 0 ? stop_result::stopped : stop_result::killed;
+        return ::cmdkit_stop(process_, detail::c_grace(grace)) == 0 ? stop_result::stopped
+                                                                    : stop_result::killed;
     }
 
   private:
-    static long left_until(std::chrono::steady_clock::time_point deadline) {
-        const auto now = std::chrono::steady_clock::now();
-        return now >= deadline
-                   ? 0
-                   : static_cast<long>(
-                         std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
-    }
-
     // Reads with `read` until the end, the limit or a failure.
     std::optional<std::string> read_all(ptrdiff_t (*read)(cmdkit_process *, char *, size_t, long),
                                         std::optional<std::chrono::milliseconds> timeout) {
-        const long limit = detail::milliseconds_of(timeout, true, nullptr);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+        detail::limit_of(timeout);
+        const auto deadline = detail::deadline_after(timeout);
         std::string text;
         char buffer[65536];
         for (;;) {
             const ptrdiff_t count =
-                read(process_, buffer, sizeof buffer, timeout ? left_until(deadline) : -1);
+                read(process_, buffer, sizeof buffer, detail::left_until(deadline));
             if (count < 0)
                 return std::nullopt;
             if (count == 0)
@@ -619,7 +658,7 @@ namespace detail {
 // Starts and runs have no use for what only captures take.
 inline void refuse_capture_only(const start_options &options, cmdkit_failure *failure) {
     if (options.input || options.max_output != 0)
-        refuse(failure, "cmdkit: input or max_output given where only a capture takes them");
+        refuse(failure, "Refused: input or max_output given where only a capture takes them.");
 }
 
 inline std::optional<process> started(const cmdkit_pipeline *pipeline, const start_options &options,
@@ -637,7 +676,7 @@ inline std::optional<process> started(const cmdkit_pipeline *pipeline, const sta
 inline std::optional<cmdkit_exit> ran(const cmdkit_pipeline *pipeline, const start_options &options,
                                       std::optional<std::chrono::milliseconds> timeout,
                                       cmdkit_failure *failure) {
-    const long limit = milliseconds_of(timeout, false, failure);
+    const long limit = c_limit(timeout);
     refuse_capture_only(options, failure);
     const c_start_options c_options(options, failure);
     cmdkit_exit status{};
@@ -664,7 +703,7 @@ template <typename Call>
 std::optional<captured> captured_by(const start_options &options,
                                     std::optional<std::chrono::milliseconds> timeout,
                                     cmdkit_failure *failure, Call call) {
-    const long limit = milliseconds_of(timeout, false, failure);
+    const long limit = c_limit(timeout);
     const c_start_options c_options(options, failure);
     cmdkit_captured result = CMDKIT_CAPTURED_INIT;
     struct clear {
@@ -717,7 +756,7 @@ inline std::optional<process> start(const command &arguments, const start_option
 inline std::optional<cmdkit_exit> run_line(std::string_view line, const start_options &options = {},
                                            std::optional<std::chrono::milliseconds> timeout = {},
                                            cmdkit_failure *failure = nullptr) {
-    const long limit = detail::milliseconds_of(timeout, false, failure);
+    const long limit = detail::c_limit(timeout);
     const detail::c_start_options c_options(options, failure);
     const std::string text = detail::up_to_nul(line);
     cmdkit_exit status{};

@@ -10,6 +10,7 @@
 //   handles         the identity of every file open but the standard three
 //   exit CODE       ends with CODE (all 32 bits on Windows)
 //   both TAG        a line "TAG" on standard output and one on standard error
+//   errors TAG      a line "TAG" on standard error only
 //   trap            POSIX: on SIGTERM writes "term" and exits with 3; and
 //   ignore-term     POSIX: ignores SIGTERM; both first write "ready", then
 //                   sleep 60 s (on Windows that is all they do)
@@ -172,8 +173,9 @@ int play(const std::vector<std::string> &args) {
 #endif
         put("ready\n");
         pause_milliseconds(60000);
-    } else if (mode == "both") {
-        put(args[3] + "\n");
+    } else if (mode == "both" || mode == "errors") {
+        if (mode == "both")
+            put(args[3] + "\n");
         std::fputs((args[3] + "\n").c_str(), stderr);
     } else if (mode == "exit") {
 #ifdef _WIN32
