@@ -27,6 +27,14 @@ if(BUILD_SHARED_LIBS)
 else()
     set(cmdkit_pc_cflags "")
 endif()
+# The system libraries the library's own code calls into: the threads of
+# the POSIX half (part of the C library since glibc 2.34, named for older
+# linkers), and kernel32 on Windows.
+if(WIN32)
+    set(cmdkit_pc_libs_private "-lkernel32")
+else()
+    set(cmdkit_pc_libs_private "-lpthread")
+endif()
 file(RELATIVE_PATH cmdkit_pc_to_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/cmdkit.pc.in ${PROJECT_BINARY_DIR}/cmdkit.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/cmdkit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -243,7 +243,7 @@ TEST(CppLayer, CapturesFeedInputAndKeepErrorsApart) {
     constexpr auto longest = std::chrono::milliseconds::max();
     EXPECT_EQ(talking->write_input("xyz", longest), 3u);
     EXPECT_TRUE(talking->close_input());
-    EXPECT_EQ(talking->read_errors(longest), "ab");
+    EXPECT_EQ(talking->read_all_errors(longest), "ab");
     EXPECT_EQ(talking->read_all_output(longest), "xyz");
     EXPECT_EQ(talking->write_input("more"), 0u);
     EXPECT_EQ(talking->wait(longest), cmdkit::wait_result::ended);
@@ -259,6 +259,55 @@ TEST(CppLayer, CapturesFeedInputAndKeepErrorsApart) {
     } catch (const std::invalid_argument &refused) {
         EXPECT_STREQ(refused.what(), "Refused: a negative grace.");
     }
+}
+
+// Lines as they come: one split across reads, a carriage return kept, a
+// last one without a line feed; what was read past a line, or of a line too
+// long, comes first in the next read of that pipe; the errors have their
+// own.  From a vector in one call too, with the exit in words.
+TEST(CppLayer, LinesComeAsTheyArriveAndNothingIsLost) {
+    using namespace std::chrono_literals;
+    scoped_variable path("PATH", testing_support::programs_folder().u8string());
+    cmdkit::scoped_trace quiet(nullptr);
+    cmdkit::start_options piped;
+    piped.input_stream.kind = CMDKIT_STREAM_PIPE;
+    piped.output_stream.kind = CMDKIT_STREAM_PIPE;
+    piped.errors_stream.kind = CMDKIT_STREAM_PIPE;
+    std::optional<cmdkit::process> copy =
+        cmdkit::start({"argv_echo", "--child", "copy", "3"}, piped);
+    ASSERT_TRUE(copy.has_value());
+    std::string line;
+    EXPECT_EQ(copy->write_input("ab", 60s), 2u);
+    errno = 0;
+    EXPECT_FALSE(copy->read_output_line(line, 300ms));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(copy->write_input("c\r\nd\nlonger\ntail", 60s), 16u);
+    EXPECT_TRUE(copy->close_input());
+    EXPECT_TRUE(copy->read_output_line(line, 60s));
+    EXPECT_EQ(line, "abc\r");
+    EXPECT_TRUE(copy->read_output_line(line, 60s));
+    EXPECT_EQ(line, "d");
+    EXPECT_FALSE(copy->read_output_line(line, 60s, 5));
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(copy->read_all_output(60s), "longer\ntail");
+    EXPECT_FALSE(copy->read_output_line(line, 60s));
+    EXPECT_TRUE(copy->read_errors_line(line, 60s));
+    EXPECT_EQ(line, "abc") << "a last line without a line feed";
+    EXPECT_FALSE(copy->read_errors_line(line, 60s));
+    EXPECT_EQ(errno, 0) << "the end";
+    EXPECT_EQ(copy->wait(60s), cmdkit::wait_result::ended);
+
+    cmdkit::start_options fed;
+    fed.input = "x\ny\n";
+    const std::optional<cmdkit::captured> both =
+        cmdkit::capture_argv({"argv_echo", "--child", "copy", "2"}, fed, 60s);
+    ASSERT_TRUE(both.has_value());
+    EXPECT_EQ(both->output, "x\ny\n");
+    EXPECT_EQ(both->errors, "ab");
+    EXPECT_EQ(cmdkit::to_string(both->status), "exited with 0");
+    EXPECT_EQ(cmdkit::to_string(*cmdkit::run_argv({"argv_echo", "--child", "exit", "4"})),
+              "exited with 4");
+    EXPECT_THROW(cmdkit::run_argv({}), std::invalid_argument);
 }
 
 } // namespace

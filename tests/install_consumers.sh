@@ -8,7 +8,7 @@
 #   install_consumers.sh --archive NM LIBRARY   (the export check alone)
 set -euo pipefail
 
-public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_capture cmdkit_capture_pipeline cmdkit_clear_captured cmdkit_clear_pipeline cmdkit_close_input cmdkit_contained cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_read_errors cmdkit_read_output cmdkit_read_ready cmdkit_run cmdkit_run_pipeline cmdkit_set_trace cmdkit_start cmdkit_stop cmdkit_trace_to_stderr cmdkit_wait cmdkit_write_input concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_capture cmdkit_capture_argv cmdkit_capture_pipeline cmdkit_clear_captured cmdkit_clear_pipeline cmdkit_close_input cmdkit_contained cmdkit_describe_exit cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_read_errors cmdkit_read_output cmdkit_read_ready cmdkit_run cmdkit_run_argv cmdkit_run_pipeline cmdkit_set_trace cmdkit_start cmdkit_stop cmdkit_trace_to_stderr cmdkit_wait cmdkit_write_input concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
 
 # A static archive defines only public C names (cmdkit_to_utf16 and cmdkit_from_utf16 on Windows)
 # and C++ names under cmdkit:: or std::; weak and COMDAT (.text$...)
@@ -39,7 +39,7 @@ libdir=$(dirname "$(find "$prefix" -name cmdkit.pc)")/..
 
 # The README shows the examples; they must be the very files built here.
 example="$source/examples/using_cmdkit.c"
-for shown in using_cmdkit.c capture_input.c capture_input.cpp run_line.c capture_output.c \
+for shown in using_cmdkit.c capture.c capture.cpp lines.cpp run_line.c capture_output.c \
     run_from_cpp.cpp; do
     if ! python3 - "$source/README.md" "$source/examples/$shown" <<'PY'
 import sys
@@ -61,19 +61,20 @@ sed 's|<cmdkit/cmdline.h>|"cmdline.h"|' "$example" >"$work/quoted_include.c"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -o "$work/quoted_include" "$work/quoted_include.c" \
     $(pkg-config --cflags --libs cmdkit)
-# The README's running examples, against upper and count built beside them.
+# The README's running examples, from a folder like examples/, against
+# upper and count built beside them.
 mkdir -p "$work/lines/run"
 cp "$source/examples/lines.txt" "$work/lines/"
 for program in upper count; do
     cc -o "$work/lines/run/$program" "$source/examples/src/$program.c"
 done
-for shown in capture_input run_line capture_output; do
+for shown in capture run_line capture_output; do
     # shellcheck disable=SC2046
     cc -std=c99 -Wall -Wextra -Werror -o "$work/$shown" "$source/examples/$shown.c" \
-        $(pkg-config --cflags --libs cmdkit)
+        $(pkg-config --static --cflags --libs cmdkit)
 done
 for standard in 17 20; do
-    for shown in run_from_cpp capture_input; do
+    for shown in capture lines run_from_cpp; do
         # shellcheck disable=SC2046
         c++ -std=c++$standard -Wall -Wextra -Wpedantic -Werror -o "$work/${shown}_cpp$standard" \
             "$source/examples/$shown.cpp" $(pkg-config --cflags --libs cmdkit)
@@ -84,22 +85,26 @@ done
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -o "$work/own_xmalloc" "$source/tests/consumers/own_xmalloc.c" \
     $(pkg-config --cflags --libs cmdkit)
-(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_input" >"$work/out" &&
-    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_input_cpp17" >>"$work/out" &&
-    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/run_line" >>"$work/out" &&
-    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/capture_output" >>"$work/out" &&
-    cat counts.txt >>"$work/out" &&
-    LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$work/own_xmalloc" >>"$work/out")
-if [ "$(cat "$work/out")" != "$(printf '%s\n' 'HELLO, WORLD' 'ran, exit code 0' \
-    'HELLO, WORLD' 'ran, exit code 0')$(printf '\nran, exit code 0\n9 lines\n9 lines\n9 lines\n%s' \
-    "the library's xstrdup; own xmalloc called 1 time; ran 0, exit code 0")" ]; then
-    echo "the README's running examples or the program with its own xmalloc printed something else:"
-    cat "$work/out"
+ran() { (cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/lines/run" "$@"); }
+{
+    ran "$work/capture" && ran "$work/capture_cpp17" && ran "$work/lines_cpp20" &&
+        ran "$work/run_line" && ran "$work/capture_output" && ran "$work/run_from_cpp_cpp17" &&
+        cat "$work/lines/counts.txt" && ran "$work/own_xmalloc"
+} >"$work/out" || echo "an example failed"
+# shellcheck disable=SC2016
+printf '%s\n' '1048576 bytes of output, 0 of errors; exited with 0' \
+    '1048576 bytes of output, 0 of errors; exited with 0' '1: TOOL A B' '2: TOOL.EXE --HELP' \
+    '3: BUILD RELEASE' '4: HERE NOW' '5: EDIT NOTES.TXT' '6: "TOOL" QUOTED NAME' '7: TOOL.TXT' \
+    '8: MISSING X' '9: "UNTERMINATED' '0 bytes of errors; exited with 0' 'ran, exit code 0' \
+    '9 lines' '9 lines' '9 lines' '9 lines' '9 lines' \
+    "the library's xstrdup; own xmalloc called 1 time; ran 0, exit code 0" >"$work/expected"
+if ! diff -u "$work/expected" "$work/out"; then
+    echo "the README's running examples or the program with its own xmalloc printed something else"
     exit 1
 fi
 # A failure is said once: the example prints the report's message, and the
 # library's sink stays quiet.
-said=$(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/none" "$work/capture_input" 2>&1 >/dev/null) || true
+said=$(cd "$work/lines" && LD_LIBRARY_PATH="$libdir" PATH="$work/none" "$work/capture" 2>&1 >/dev/null) || true
 if [ "$said" != "not run: Command 1 (upper): not found." ]; then
     echo "the capture example's failure said: $said"
     exit 1

@@ -1846,6 +1846,76 @@ TEST_F(Pipelines, EarlierVersionsOfTheStructsAreTaken) {
     EXPECT_STREQ(larger.after, "canary!");
 }
 
+// One program from a vector in one call: input in, output and errors apart,
+// its exit; a vector that is null or empty is refused, a program not found
+// is the lookup's failure.
+TEST_F(Pipelines, OneProgramFromAVectorInOneCall) {
+    const char *copy[] = {"argv_echo", "--child", "copy", "5", nullptr};
+    cmdkit_captured result = CMDKIT_CAPTURED_INIT;
+    cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+    ASSERT_EQ(cmdkit_capture_argv(copy, nullptr, "in\0put", 6, 0, 60000, &result, &failure), 0)
+        << failure.message;
+    EXPECT_EQ(std::string(result.output, result.output_length), std::string("in\0put", 6));
+    EXPECT_STREQ(result.errors, "abcde");
+    cmdkit_clear_captured(&result);
+    const char *three[] = {"argv_echo", "--child", "exit", "3", nullptr};
+    cmdkit_exit status{};
+    EXPECT_EQ(cmdkit_run_argv(three, nullptr, 60000, &status, &failure), 0);
+    EXPECT_EQ(status.code, 3u);
+    const char *missing[] = {"missing", nullptr};
+    const char *empty[] = {nullptr};
+    const struct {
+        const char *const *argv;
+        int stage;
+        const char *message;
+    } refused[] = {{nullptr, CMDKIT_FAILED_REQUEST, "Refused: no argument vector."},
+                   {empty, CMDKIT_FAILED_REQUEST, "Refused: an empty argument vector."},
+                   {missing, CMDKIT_FAILED_FIND, "Command 1 (missing): not found."}};
+    for (const auto &row : refused) {
+        EXPECT_EQ(cmdkit_run_argv(row.argv, nullptr, 60000, &status, &failure), -1);
+        EXPECT_EQ(failure.stage, row.stage);
+        EXPECT_EQ(cmdkit_capture_argv(row.argv, nullptr, nullptr, 0, 0, 60000, &result, &failure),
+                  -1);
+        EXPECT_STREQ(failure.message, row.message);
+        EXPECT_EQ(result.output, nullptr);
+    }
+}
+
+// Each state in words, cut as snprintf cuts, with the whole length returned.
+TEST(DescribeExit, SaysEachStateAndCutsLikeSnprintf) {
+    const bool windows = !suffix.empty();
+    const struct {
+        cmdkit_exit exit;
+        const char *words;
+    } rows[] = {
+        {{CMDKIT_EXIT_RUNNING, 0}, "still running"},
+        {{CMDKIT_EXIT_EXITED, 3}, "exited with 3"},
+        {{CMDKIT_EXIT_SIGNALED, 15},
+         windows ? "ended by signal 15" : "ended by signal 15 (SIGTERM)"},
+        {{CMDKIT_EXIT_SIGNALED, 99}, "ended by signal 99"},
+        {{CMDKIT_EXIT_KILLED, 9}, "killed"},
+        {{CMDKIT_EXIT_UNKNOWN, 0}, "status unknown: another waiter took it"},
+        {{CMDKIT_EXIT_EXITED, 0xC0000005ul},
+         windows ? "exited with 0xC0000005 (access violation)" : "exited with 3221225477"},
+        {{CMDKIT_EXIT_EXITED, 0xC0000001ul},
+         windows ? "exited with 0xC0000001" : "exited with 3221225473"},
+        {{7, 0}, "in a state this version does not know (7)"},
+    };
+    for (const auto &row : rows) {
+        char words[64];
+        EXPECT_EQ(cmdkit_describe_exit(&row.exit, words, sizeof words), std::strlen(row.words));
+        EXPECT_STREQ(words, row.words);
+    }
+    const cmdkit_exit three{CMDKIT_EXIT_EXITED, 3};
+    char cut[6] = "XXXXX";
+    EXPECT_EQ(cmdkit_describe_exit(&three, cut, 5), 13u);
+    EXPECT_STREQ(cut, "exit");
+    EXPECT_EQ(cmdkit_describe_exit(&three, nullptr, 0), 13u);
+    errno = 0;
+    EXPECT_EQ(cmdkit_describe_exit(nullptr, cut, sizeof cut), 0u);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 // A stop asks first: a program that traps SIGTERM writes its line and
 // keeps its own status, and the call is back once it ended; one that
 // ignores it is killed when the grace is over; a grace of 0 kills at once;

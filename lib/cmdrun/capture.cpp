@@ -392,6 +392,24 @@ extern "C" int cmdkit_capture(const char *line, const cmdkit_start_options *opti
         });
 }
 
+extern "C" int cmdkit_capture_argv(const char *const *argv, const cmdkit_start_options *options,
+                                   const char *input, size_t input_length, size_t max_output,
+                                   long timeout_ms, cmdkit_captured *result,
+                                   cmdkit_failure *failure) {
+    const capture_request request{input, input_length, max_output, timeout_ms, 0};
+    return reporting(
+        options, failure,
+        [&](const cmdkit_start_options &settled, const held_traces &, start_failure &outcome) {
+            if (!result_ready(result, outcome))
+                return -1;
+            char **list[2];
+            cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+            if (!one_command_pipeline(argv, list, pipeline, outcome))
+                return -1;
+            return capture_pipeline(&pipeline, settled, request, *result, outcome);
+        });
+}
+
 extern "C" void cmdkit_clear_captured(cmdkit_captured *result) {
     if (!result_known(result))
         return;

@@ -472,6 +472,33 @@ CMDKIT_API int cmdkit_capture(const char *line, const cmdkit_start_options *opti
  * or a size this version does not know, does nothing. */
 CMDKIT_API void cmdkit_clear_captured(cmdkit_captured *result);
 
+/*
+ * One program from data, with no pipeline to build: `argv` is its argument
+ * vector, ending with null (only read, never kept), entry 0 the program's
+ * name as cmdkit_start finds it.  The contracts of cmdkit_run_pipeline and
+ * cmdkit_capture_pipeline, for a pipeline of that one command without
+ * targets: its streams are the options'.  A null vector, or one without an
+ * entry 0, is refused (stage REQUEST, EINVAL).
+ */
+CMDKIT_API int cmdkit_run_argv(const char *const *argv, const cmdkit_start_options *options,
+                               long timeout_ms, cmdkit_exit *status, cmdkit_failure *failure);
+CMDKIT_API int cmdkit_capture_argv(const char *const *argv, const cmdkit_start_options *options,
+                                   const char *input, size_t input_length, size_t max_output,
+                                   long timeout_ms, cmdkit_captured *result,
+                                   cmdkit_failure *failure);
+
+/*
+ * An exit in words, for a message: "exited with 3", "ended by signal 15
+ * (SIGTERM)", "killed", "still running", "status unknown: another waiter
+ * took it"; on Windows an exception code in hex with its name, as in
+ * "exited with 0xC0000005 (access violation)".  Written to `buffer`
+ * NUL-terminated and cut to `size` bytes as snprintf cuts, never inside a
+ * UTF-8 sequence (`buffer` may be null when `size` is 0).  Returns the
+ * length of the whole text without its NUL, so that a return of `size` or
+ * more says it was cut; 0 with errno EINVAL for a null `exit`.
+ */
+CMDKIT_API size_t cmdkit_describe_exit(const cmdkit_exit *exit, char *buffer, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

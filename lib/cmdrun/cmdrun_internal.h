@@ -151,6 +151,12 @@ int reporting(const cmdkit_start_options *options, cmdkit_failure *report, Body 
 bool parse_for_start(const char *line, cmdkit_pipeline &pipeline, const held_traces &held,
                      start_failure &failure);
 
+// The pipeline of the one command `argv` (only read) in `pipeline`, which
+// the caller made from CMDKIT_PIPELINE_INIT, its list in `list`; false,
+// the failure filled, for a null or empty vector.
+bool one_command_pipeline(const char *const *argv, char **list[2], cmdkit_pipeline &pipeline,
+                          start_failure &failure);
+
 // Records that a command ended: EXITED or SIGNALED, or KILLED when
 // cmdkit_kill found it running.
 void record_end(command_state &state, bool signaled, unsigned long code);
@@ -283,6 +289,13 @@ void os_enlarge_pipe(cmdkit_process *process, stream_side side);
 // cmdkit_write_input and cmdkit_close_input for checked arguments.
 ptrdiff_t os_write_input(cmdkit_process *process, const char *data, size_t size, long timeout_ms);
 void os_close_input(cmdkit_process *process);
+
+// The names an exit is told by: a signal's (SIGTERM) on POSIX, an
+// exception code's (access violation) on Windows; null when there is none.
+const char *os_signal_name(unsigned long number);
+const char *os_exit_code_name(unsigned long code);
+// True where an exit code reads best in hex: Windows' exception codes.
+bool os_exit_code_in_hex(unsigned long code);
 
 // A caller's handle for a stream: 0 when it is one the commands can have,
 // else the errno to refuse it with (EBADF: not open; EINVAL: a Windows

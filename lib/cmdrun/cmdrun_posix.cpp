@@ -315,6 +315,36 @@ char **os_caller_environment(bool &owned) {
     return environ;
 }
 
+const char *os_signal_name(unsigned long number) {
+    static const struct {
+        int number;
+        const char *name;
+    } names[] = {{SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},
+                 {SIGILL, "SIGILL"},       {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"},
+                 {SIGBUS, "SIGBUS"},       {SIGFPE, "SIGFPE"},   {SIGKILL, "SIGKILL"},
+                 {SIGUSR1, "SIGUSR1"},     {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+                 {SIGPIPE, "SIGPIPE"},     {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},
+                 {SIGCHLD, "SIGCHLD"},     {SIGCONT, "SIGCONT"}, {SIGSTOP, "SIGSTOP"},
+                 {SIGTSTP, "SIGTSTP"},     {SIGTTIN, "SIGTTIN"}, {SIGTTOU, "SIGTTOU"},
+                 {SIGURG, "SIGURG"},       {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"},
+                 {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGWINCH, "SIGWINCH"},
+                 {SIGIO, "SIGIO"},         {SIGSYS, "SIGSYS"}};
+    for (const auto &known : names) {
+        if (static_cast<unsigned long>(known.number) == number)
+            return known.name;
+    }
+    return nullptr;
+}
+
+// A POSIX exit code is one byte, with no name.
+const char *os_exit_code_name(unsigned long) {
+    return nullptr;
+}
+
+bool os_exit_code_in_hex(unsigned long) {
+    return false;
+}
+
 int os_check_handle(intptr_t handle) {
     return handle < 0 || handle > INT_MAX || fcntl(static_cast<int>(handle), F_GETFD) == -1 ? EBADF
                                                                                             : 0;

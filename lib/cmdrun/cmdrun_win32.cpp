@@ -626,6 +626,46 @@ char **os_caller_environment(bool &owned) {
     return entries;
 }
 
+// No Windows program ends by a signal.
+const char *os_signal_name(unsigned long) {
+    return nullptr;
+}
+
+// The exception codes a crashed or refused program ends with, as the
+// system's own messages name them.
+const char *os_exit_code_name(unsigned long code) {
+    static const struct {
+        unsigned long code;
+        const char *name;
+    } names[] = {
+        {0x80000003ul, "breakpoint"},
+        {0xC0000005ul, "access violation"},
+        {0xC0000017ul, "out of memory"},
+        {0xC000001Dul, "illegal instruction"},
+        {0xC000008Eul, "floating-point division by zero"},
+        {0xC0000094ul, "integer division by zero"},
+        {0xC0000095ul, "integer overflow"},
+        {0xC0000096ul, "privileged instruction"},
+        {0xC00000FDul, "stack overflow"},
+        {0xC0000135ul, "a DLL was not found"},
+        {0xC0000139ul, "an entry point was not found"},
+        {0xC000013Aul, "Ctrl+C"},
+        {0xC0000142ul, "a DLL failed to initialise"},
+        {0xC0000374ul, "heap corruption"},
+        {0xC0000409ul, "stack buffer overrun"},
+    };
+    for (const auto &known : names) {
+        if (known.code == code)
+            return known.name;
+    }
+    return nullptr;
+}
+
+// Codes with the top bit set are the system's status values, written in hex.
+bool os_exit_code_in_hex(unsigned long code) {
+    return code >= 0x80000000ul;
+}
+
 // NULL is no handle at all; the other pseudo-handle values name this
 // process or thread, which no command may get.
 int os_check_handle(intptr_t handle) {

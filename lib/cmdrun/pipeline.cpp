@@ -73,3 +73,20 @@ extern "C" void cmdkit_clear_pipeline(cmdkit_pipeline *pipeline) {
     *pipeline = cmdkit_pipeline{};
     pipeline->size = size;
 }
+
+namespace cmdkit::internal {
+
+// The caller's vector is only read, which makes casting away const sound.
+bool one_command_pipeline(const char *const *argv, char **list[2], cmdkit_pipeline &pipeline,
+                          start_failure &failure) {
+    if (argv == nullptr || argv[0] == nullptr)
+        return refuse_request(failure,
+                              argv == nullptr ? "no argument vector" : "an empty argument vector");
+    list[0] = const_cast<char **>(argv);
+    list[1] = nullptr;
+    pipeline.commands = list;
+    pipeline.count = 1;
+    return true;
+}
+
+} // namespace cmdkit::internal

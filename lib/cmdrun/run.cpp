@@ -262,3 +262,18 @@ extern "C" int cmdkit_run(const char *line, const cmdkit_start_options *options,
             return result;
         });
 }
+
+extern "C" int cmdkit_run_argv(const char *const *argv, const cmdkit_start_options *options,
+                               long timeout_ms, cmdkit_exit *status, cmdkit_failure *failure) {
+    if (status != nullptr)
+        *status = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
+    return reporting(
+        options, failure,
+        [&](const cmdkit_start_options &settled, const held_traces &, start_failure &outcome) {
+            char **list[2];
+            cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+            if (!one_command_pipeline(argv, list, pipeline, outcome))
+                return -1;
+            return run_pipeline(&pipeline, settled, timeout_ms, status, outcome);
+        });
+}

@@ -544,12 +544,17 @@ class process {
     process() = default;
     explicit process(cmdkit_process *started) : process_(started) {}
     ~process() { ::cmdkit_free_process(process_); }
-    process(process &&other) noexcept : process_(other.process_) { other.process_ = nullptr; }
+    process(process &&other) noexcept
+        : process_(other.process_), held_{std::move(other.held_[0]), std::move(other.held_[1])} {
+        other.process_ = nullptr;
+    }
     process &operator=(process &&other) noexcept {
         if (this != &other) {
             ::cmdkit_free_process(process_);
             process_ = other.process_;
             other.process_ = nullptr;
+            held_[0] = std::move(other.held_[0]);
+            held_[1] = std::move(other.held_[1]);
         }
         return *this;
     }
@@ -578,14 +583,37 @@ class process {
         return exit;
     }
 
-    // The output pipe (or the errors pipe) read to its end; nullopt with
-    // errno on a failure or when time runs out (ETIMEDOUT).
+    // The output pipe (or the errors pipe) read to its end, after what the
+    // line readers hold of it; nullopt with errno on a failure or when time
+    // runs out (ETIMEDOUT).
     std::optional<std::string>
     read_all_output(std::optional<std::chrono::milliseconds> timeout = {}) {
-        return read_all(::cmdkit_read_output, timeout);
+        return read_all(output_side, timeout);
     }
-    std::optional<std::string> read_errors(std::optional<std::chrono::milliseconds> timeout = {}) {
-        return read_all(::cmdkit_read_errors, timeout);
+    std::optional<std::string>
+    read_all_errors(std::optional<std::chrono::milliseconds> timeout = {}) {
+        return read_all(errors_side, timeout);
+    }
+    [[deprecated("read_all_errors, beside read_all_output")]] std::optional<std::string>
+    read_errors(std::optional<std::chrono::milliseconds> timeout = {}) {
+        return read_all(errors_side, timeout);
+    }
+
+    // One line of the output (or the errors), without its line feed (a
+    // carriage return before it stays), within `timeout`; a last line
+    // without a line feed is a line too.  True with `line` set.  False at
+    // the end (errno 0), when time runs out (ETIMEDOUT) or a read fails
+    // (its errno), and for a line longer than `max_line` bytes (EMSGSIZE).
+    // Nothing is lost: what was read past a line, or of a line too long,
+    // is kept and given first by the next line or whole read of that pipe;
+    // get()'s raw reads do not see it.
+    bool read_output_line(std::string &line, std::optional<std::chrono::milliseconds> timeout = {},
+                          std::size_t max_line = std::size_t{1} << 20) {
+        return read_line(output_side, line, timeout, max_line);
+    }
+    bool read_errors_line(std::string &line, std::optional<std::chrono::milliseconds> timeout = {},
+                          std::size_t max_line = std::size_t{1} << 20) {
+        return read_line(errors_side, line, timeout, max_line);
     }
 
     // Writes all of `data` to the input pipe (cmdkit_write_input) unless
@@ -632,25 +660,79 @@ class process {
     }
 
   private:
-    // Reads with `read` until the end, the limit or a failure.
-    std::optional<std::string> read_all(ptrdiff_t (*read)(cmdkit_process *, char *, size_t, long),
-                                        std::optional<std::chrono::milliseconds> timeout) {
+    enum side { output_side, errors_side };
+
+    // What the line readers read of a pipe past the lines they gave:
+    // `text` from `begin` on; `ended` once the pipe gave its end.
+    struct held_bytes {
+        std::string text;
+        std::size_t begin = 0;
+        bool ended = false;
+    };
+
+    // Reads what one more call gives into `held`: false with errno on a
+    // failure or a timeout; the end marks it ended.
+    bool read_more(side from, held_bytes &held, long limit) {
+        if (held.begin > 0 && held.begin * 2 >= held.text.size()) {
+            held.text.erase(0, held.begin);
+            held.begin = 0;
+        }
+        char buffer[65536];
+        const ptrdiff_t count = (from == output_side ? ::cmdkit_read_output : ::cmdkit_read_errors)(
+            process_, buffer, sizeof buffer, limit);
+        if (count < 0)
+            return false;
+        held.ended = count == 0;
+        held.text.append(buffer, static_cast<std::size_t>(count));
+        return true;
+    }
+
+    bool read_line(side from, std::string &line, std::optional<std::chrono::milliseconds> timeout,
+                   std::size_t max_line) {
         detail::limit_of(timeout);
         const auto deadline = detail::deadline_after(timeout);
-        std::string text;
-        char buffer[65536];
+        held_bytes &held = held_[from];
+        std::size_t searched = held.begin;
         for (;;) {
-            const ptrdiff_t count =
-                read(process_, buffer, sizeof buffer, detail::left_until(deadline));
-            if (count < 0)
-                return std::nullopt;
-            if (count == 0)
-                return text;
-            text.append(buffer, static_cast<size_t>(count));
+            const std::size_t feed = held.text.find('\n', searched);
+            const std::size_t end = feed != std::string::npos ? feed : held.text.size();
+            if (end - held.begin > max_line) {
+                errno = EMSGSIZE;
+                return false;
+            }
+            if (feed != std::string::npos || (held.ended && end > held.begin)) {
+                line.assign(held.text, held.begin, end - held.begin);
+                held.begin = feed != std::string::npos ? feed + 1 : end;
+                return true;
+            }
+            if (held.ended) {
+                errno = 0;
+                return false;
+            }
+            searched = end - held.begin;
+            if (!read_more(from, held, detail::left_until(deadline)))
+                return false;
+            searched += held.begin;
         }
     }
 
+    // Reads until the end, the limit or a failure, after what is held.
+    std::optional<std::string> read_all(side from,
+                                        std::optional<std::chrono::milliseconds> timeout) {
+        detail::limit_of(timeout);
+        const auto deadline = detail::deadline_after(timeout);
+        held_bytes &held = held_[from];
+        while (!held.ended) {
+            if (!read_more(from, held, detail::left_until(deadline)))
+                return std::nullopt;
+        }
+        std::string text = held.text.substr(held.begin);
+        held = held_bytes{{}, 0, true};
+        return text;
+    }
+
     cmdkit_process *process_ = nullptr;
+    held_bytes held_[2];
 };
 
 namespace detail {
@@ -806,6 +888,60 @@ inline std::optional<captured> capture(const command &arguments, const start_opt
                                        std::optional<std::chrono::milliseconds> timeout = {},
                                        cmdkit_failure *failure = nullptr) {
     return capture(detail::one_command(arguments), options, timeout, failure);
+}
+
+namespace detail {
+
+// A null-terminated vector over the caller's strings for the _argv calls,
+// refusing a NUL byte in any of them.
+inline std::vector<const char *> c_vector(const std::vector<std::string> &argv,
+                                          cmdkit_failure *failure) {
+    bool nul = false;
+    std::vector<const char *> list = c_list(argv, nul);
+    if (nul)
+        refuse(failure, "Refused: a NUL byte in the argument vector.");
+    return list;
+}
+
+} // namespace detail
+
+// One program from data in one call (cmdkit_run_argv, cmdkit_capture_argv):
+// `argv` is the program's name and its arguments; an empty one is refused.
+inline std::optional<cmdkit_exit> run_argv(const std::vector<std::string> &argv,
+                                           const start_options &options = {},
+                                           std::optional<std::chrono::milliseconds> timeout = {},
+                                           cmdkit_failure *failure = nullptr) {
+    detail::refuse_capture_only(options, failure);
+    const std::vector<const char *> list = detail::c_vector(argv, failure);
+    const detail::c_start_options c_options(options, failure);
+    cmdkit_exit status{};
+    if (detail::reported(failure, [&](cmdkit_failure *report) {
+            return ::cmdkit_run_argv(list.data(), c_options.get(), detail::c_limit(timeout),
+                                     &status, report);
+        }) < 0)
+        return std::nullopt;
+    return status;
+}
+
+inline std::optional<captured> capture_argv(const std::vector<std::string> &argv,
+                                            const start_options &options = {},
+                                            std::optional<std::chrono::milliseconds> timeout = {},
+                                            cmdkit_failure *failure = nullptr) {
+    const std::vector<const char *> list = detail::c_vector(argv, failure);
+    return detail::captured_by(options, timeout, failure, [&](auto... arguments) {
+        return ::cmdkit_capture_argv(list.data(), arguments...);
+    });
+}
+
+// An exit in words (cmdkit_describe_exit): "exited with 3", "killed"...
+inline std::string to_string(const cmdkit_exit &exit) {
+    char text[96];
+    const std::size_t length = ::cmdkit_describe_exit(&exit, text, sizeof text);
+    if (length < sizeof text)
+        return std::string(text, length);
+    std::string whole(length, '\0');
+    ::cmdkit_describe_exit(&exit, whole.data(), length + 1);
+    return whole;
 }
 
 #ifdef _WIN32
