@@ -8,7 +8,7 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The peers and the system-call count need these packages; as root they are
 # installed, otherwise the table names each row they would have measured.
-needed=(libbenchmark-dev libglib2.0-dev llvm-14-dev strace)
+needed=(libbenchmark-dev libglib2.0-dev llvm-14-dev strace libuv1-dev)
 missing=()
 if command -v dpkg >/dev/null; then
     for package in "${needed[@]}"; do
@@ -110,4 +110,27 @@ shell_us=$(best_of "$(dirname "$nop")" /bin/sh -c 'cmdkit_nop; :')
     awk -v r="$run_us" -v f="$floor_us" -v s="$shell_us" 'BEGIN {
         printf "| cmdkit-run nop | %d us | floor %d us | %.2f |\n", r, f, r / f
         printf "| cmdkit-run nop | %d us | sh -c %d us | %.2f |\n", r, s, r / s }'
+} >>bench/RESULTS.md
+
+echo "=== the start race: cmdkit, Rust, libuv and Python in turn"
+sides=("cmdkit=$bin/cmdkit_spawn_race")
+if command -v rustc >/dev/null; then
+    # Rust's standard library alone, built with the rustc on the machine.
+    rustc -O -o "$bin/rust_spawn_race" bench/spawn/rust.rs && sides+=("Rust=$bin/rust_spawn_race")
+fi
+[ -x "$bin/libuv_spawn_race" ] && sides+=("libuv=$bin/libuv_spawn_race")
+sides+=("Python=python3 $(pwd)/bench/spawn/python.py")
+{
+    printf '\n## Starting programs: the peers in turn\n\n'
+    printf 'Each side starts `cmdkit_nop` by its absolute path, 300 times a round, in 7\n'
+    printf 'interleaved rounds: start and wait (`cmdkit_run_argv`; Rust `Command::status`,\n'
+    printf '`uv_spawn` with the streams inherited, `subprocess.run`), and a capture of\n'
+    printf 'output and errors with the input the null device (`cmdkit_capture_argv`;\n'
+    printf '`Command::output`, `uv_spawn` with two pipes, `capture_output=True`).  Per\n'
+    printf 'call: wall time, the calling thread'"'"'s CPU time, and the CPU time of the\n'
+    printf 'process with the programs it ran.  Medians with their spreads (half the\n'
+    printf 'range of the rounds); a peer is ahead when its median and spread stay below\n'
+    printf 'cmdkit'"'"'s median less its spread (`bench/spawn/race.py`).\n\n'
+    python3 bench/spawn/race.py "$nop" "${sides[@]}"
+    cat bench/spawn/notes.md
 } >>bench/RESULTS.md

@@ -227,6 +227,63 @@ void BM_environment_changes(benchmark::State &state) {
     });
 }
 
+// 1,000 running programs (/bin/cat, each with its input and output a pipe)
+// of which one has its output ready: cmdkit_poll over all of them against
+// poll(2) over the same descriptors, each call finding that one.
+struct many_running {
+    std::vector<cmdkit_process *> processes;
+    std::vector<cmdkit_poll_item> items;
+    std::vector<pollfd> descriptors;
+
+    explicit many_running(int count) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        const char *cat[] = {"/bin/cat", nullptr};
+        char **commands[] = {const_cast<char **>(cat), nullptr};
+        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+        pipeline.commands = commands;
+        pipeline.count = 1;
+        cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
+        options.input.kind = CMDKIT_STREAM_PIPE;
+        options.output.kind = CMDKIT_STREAM_PIPE;
+        for (int i = 0; i < count; ++i) {
+            cmdkit_process *process = nullptr;
+            if (cmdkit_start(&pipeline, &options, &process, nullptr) != 0)
+                std::abort();
+            processes.push_back(process);
+            items.push_back({process, CMDKIT_EVENT_OUTPUT, 0});
+            cmdkit_pollable list[4];
+            const int handles = cmdkit_pollables(process, list, 4);
+            for (int k = 0; k < handles; ++k) {
+                if (list[k].events == CMDKIT_EVENT_OUTPUT)
+                    descriptors.push_back({static_cast<int>(list[k].handle), POLLIN, 0});
+            }
+        }
+        // The first one echoes a byte, which stays unread: it is ready.
+        if (cmdkit_write_input(processes[0], "x", 1, -1) != 1 ||
+            cmdkit_poll(items.data(), items.size(), -1) != 1)
+            std::abort();
+    }
+    ~many_running() {
+        for (cmdkit_process *process : processes)
+            cmdkit_free_process(process);
+    }
+};
+
+void BM_poll_one_of_many(benchmark::State &state) {
+    many_running running(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(cmdkit_poll(running.items.data(), running.items.size(), -1));
+}
+
+void BM_poll_floor(benchmark::State &state) {
+    many_running running(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(poll(running.descriptors.data(), running.descriptors.size(), -1));
+}
+
 BENCHMARK(BM_floor)->Arg(1)->Arg(3)->UseRealTime();
 BENCHMARK(BM_cmdkit_run)->Arg(1)->Arg(3)->UseRealTime();
 BENCHMARK(BM_capture_call_floor)->UseRealTime();
@@ -234,6 +291,8 @@ BENCHMARK(BM_cmdkit_capture)->Arg(0)->UseRealTime();
 BENCHMARK(BM_capture_throughput_floor)->Arg(256 << 20)->UseRealTime();
 BENCHMARK(BM_cmdkit_capture)->Arg(256 << 20)->UseRealTime();
 BENCHMARK(BM_environment_changes)->Arg(100000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_poll_one_of_many)->Arg(1000)->UseRealTime();
+BENCHMARK(BM_poll_floor)->Arg(1000)->UseRealTime();
 
 // `--calls MODE N` runs N iterations of one row outside the benchmark
 // library, so that strace can count the system calls of each: floor, run,

@@ -133,6 +133,11 @@ def main():
     changes = "BM_environment_changes/100000/real_time"
     lines.append(row("start and wait with 100,000 environment changes over 1,000 names, wall",
                      cell(table, changes, "real_time", 1.0, "ms"), (300.0, "limit 300 ms"), 1.0))
+    poll, poll_floor = ("BM_poll_one_of_many/1000/real_time", "BM_poll_floor/1000/real_time")
+    lines.append(row("cmdkit_poll over 1,000 running pipelines, one ready, per call",
+                     cell(table, poll, "real_time", us, "us"),
+                     cell(table, poll_floor, "real_time", us, "us (poll(2), the same descriptors)"),
+                     2.0))
     wall, ours = python_peer(nop, bench)
     lines.append(row("capture of a trivial program, wall per call, in turn with Python",
                      (ours, "%.1f us" % ours),

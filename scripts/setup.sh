@@ -20,6 +20,7 @@ optional=(
     valgrind strace pkg-config mandoc
     clang libclang-rt-14-dev # fuzzing
     libbenchmark-dev
+    libuv1-dev # the event-loop example
 )
 # Running the Windows builds: the two loaders must come from one update, or
 # apt removes one to install the other.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -308,6 +309,24 @@ TEST(CppLayer, LinesComeAsTheyArriveAndNothingIsLost) {
     EXPECT_EQ(cmdkit::to_string(*cmdkit::run_argv({"argv_echo", "--child", "exit", "4"})),
               "exited with 4");
     EXPECT_THROW(cmdkit::run_argv({}), std::invalid_argument);
+
+    // Many at once: the poll over C's items, the handles for a loop, a
+    // signal where there are signals.
+    std::optional<cmdkit::process> sleeper = cmdkit::start({"argv_echo", "--child", "sleep"});
+    std::optional<cmdkit::process> quick = cmdkit::start({"argv_echo", "--child", "exit", "0"});
+    std::vector<cmdkit_poll_item> items = {{sleeper->get(), CMDKIT_EVENT_ENDED, 0},
+                                           {quick->get(), CMDKIT_EVENT_ENDED, 0}};
+    EXPECT_EQ(cmdkit::poll(items, 60s), 1);
+    EXPECT_EQ(items[1].events, CMDKIT_EVENT_ENDED);
+    EXPECT_EQ(sleeper->pollables().size(), 1u);
+    EXPECT_TRUE(quick->pollables().empty());
+#ifndef _WIN32
+    EXPECT_TRUE(sleeper->signal(SIGTERM));
+    EXPECT_EQ(sleeper->wait(60s), cmdkit::wait_result::ended);
+    EXPECT_EQ(sleeper->status(0)->state, CMDKIT_EXIT_SIGNALED);
+#else
+    EXPECT_FALSE(sleeper->signal(15));
+#endif
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #   install_consumers.sh --archive NM LIBRARY   (the export check alone)
 set -euo pipefail
 
-public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_capture cmdkit_capture_argv cmdkit_capture_pipeline cmdkit_clear_captured cmdkit_clear_pipeline cmdkit_close_input cmdkit_contained cmdkit_describe_exit cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_read_errors cmdkit_read_output cmdkit_read_ready cmdkit_run cmdkit_run_argv cmdkit_run_pipeline cmdkit_set_trace cmdkit_start cmdkit_stop cmdkit_trace_to_stderr cmdkit_wait cmdkit_write_input concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
+public="argv_to_batch_cmdline argv_to_cmdline argv_to_windows_cmdline cmdkit_capture cmdkit_capture_argv cmdkit_capture_pipeline cmdkit_clear_captured cmdkit_clear_pipeline cmdkit_close_input cmdkit_contained cmdkit_describe_exit cmdkit_exit_status cmdkit_free_process cmdkit_get_trace cmdkit_is_batch_path cmdkit_kill cmdkit_parse_pipeline cmdkit_poll cmdkit_pollables cmdkit_read_errors cmdkit_read_output cmdkit_read_ready cmdkit_run cmdkit_run_argv cmdkit_run_pipeline cmdkit_set_trace cmdkit_signal cmdkit_start cmdkit_stop cmdkit_trace_to_stderr cmdkit_wait cmdkit_write_input concat2 concat3 concatn free_pipeline look_for_cmd look_for_cmd_ex parse_cmdline pipeline_to_cmdline print_pipeline semicolon_is_separator xmalloc xrealloc xstrdup "
 
 # A static archive defines only public C names (cmdkit_to_utf16 and cmdkit_from_utf16 on Windows)
 # and C++ names under cmdkit:: or std::; weak and COMDAT (.text$...)

@@ -9,7 +9,10 @@
  * yourself instead, and no character of the data can become an operator.
  *
  * Return values: the functions that act return 0 on success and -1 with
- * errno on failure; where time can run out, 1 says so.  A `failure` pointer
+ * errno on failure; where time can run out, 1 says so.  The reads and
+ * writes return a count of bytes (0 for the end of a read pipe), and
+ * cmdkit_poll and cmdkit_pollables a count of items or handles (0: none
+ * ready, or none to watch), each -1 with errno on failure.  A `failure` pointer
  * may be null; when given (its `size` set by the caller) it is filled on
  * every -1, and its `stage` is 0 on success.  Each failure has one message,
  * naming the command (its position, counted from 1, and program name) or
@@ -40,8 +43,11 @@
  * libraries) can inherit; on POSIX a fork without exec elsewhere copies the
  * pipe ends.  On one process: one thread may write the input while another
  * reads the output or the errors or waits; the output and the errors may
- * be read by two threads at once; cmdkit_kill may be called meanwhile.  Any
- * other pair of calls on one process is the caller's to serialise.
+ * be read by two threads at once; cmdkit_kill, cmdkit_stop and
+ * cmdkit_signal may be called meanwhile, beside any other call.  A
+ * cmdkit_poll counts, for each of its items, as a wait (ENDED) and a read
+ * of each pipe it watches.  Any other pair of calls on one process is the
+ * caller's to serialise.
  *
  * Children: cmdkit needs its children's statuses left to it.  A caller that
  * ignores SIGCHLD or reaps with waitpid(-1) takes them: the wait then fails
@@ -167,9 +173,16 @@ typedef struct cmdkit_start_options {
     /* The time limits of the runs and captures stop with cmdkit_stop and
      * this grace (0: kill at once; negative is refused). */
     long grace_ms;
+    /* `extra_count` descriptors (POSIX) or handles (Windows) of the caller's
+     * that every command gets besides the standard three (see below). */
+    const intptr_t *extra_handles;
+    size_t extra_count;
 } cmdkit_start_options;
 #define CMDKIT_START_OPTIONS_INIT                                                                  \
-    { sizeof(cmdkit_start_options), 0u, NULL, NULL, NULL, {0, 0}, {0, 0}, {0, 0}, NULL, 0L }
+    {                                                                                              \
+        sizeof(cmdkit_start_options), 0u, NULL, NULL, NULL, {0, 0}, {0, 0}, {0, 0}, NULL, 0L,      \
+            NULL, 0                                                                                \
+    }
 
 #define CMDKIT_FAILED_PARSE 1   /* the line breaks a rule */
 #define CMDKIT_FAILED_REQUEST 2 /* refused arguments: options, flags, pipeline, environment */
@@ -252,6 +265,17 @@ typedef struct cmdkit_process cmdkit_process;
  * not name pass as they are; an entry with an empty name is refused.  With
  * no `path` in the lookup options the program is looked up in the PATH of
  * the environment that results.
+ *
+ * Extra handles: on POSIX every command gets `extra_handles[k]` as its
+ * descriptor 3 + k, whatever number the caller's has (among 3 and up in
+ * another order, or one of the standard streams, too); on Windows each
+ * must already be inheritable, goes into the commands' handle list with its
+ * flags unchanged, and is seen by them at the same value, for the caller to
+ * tell the program.  The caller's own stay open and unchanged, and nothing
+ * else is inherited.  One that is not open, or a pseudo-handle, is refused
+ * (stage REQUEST, EBADF, index -1, the message naming extra_handles[K],
+ * counting from 0), and so on Windows is one that is not inheritable
+ * (EINVAL).  Options of an earlier size have none.
  *
  * Returns 0 with *process set, or -1 with errno, *process null, the failure
  * report filled, one message to the trace sink, and nothing of the attempt
@@ -471,6 +495,90 @@ CMDKIT_API int cmdkit_capture(const char *line, const cmdkit_start_options *opti
 /* Frees what a capture gave and empties the struct, keeping `size`; null,
  * or a size this version does not know, does nothing. */
 CMDKIT_API void cmdkit_clear_captured(cmdkit_captured *result);
+
+/*
+ * Many pipelines at once: one wait over all of them, or their handles in
+ * an event loop the caller already has.  cmdkit_poll_item and
+ * cmdkit_pollable are fixed for good: a later need gets a new call.
+ */
+/* cmdkit_read_output with limit 0 would not time out: bytes, or the end */
+#define CMDKIT_EVENT_OUTPUT 0x1u
+/* the same for cmdkit_read_errors */
+#define CMDKIT_EVENT_ERRORS 0x2u
+/* cmdkit_write_input would accept a byte, or the reader is gone */
+#define CMDKIT_EVENT_INPUT 0x4u
+/* every command has ended: cmdkit_wait with limit 0 returns 0 */
+#define CMDKIT_EVENT_ENDED 0x8u
+typedef struct cmdkit_poll_item {
+    cmdkit_process *process; /* null: skipped, events 0 */
+    unsigned interests;      /* CMDKIT_EVENT_... wanted */
+    unsigned events;         /* written: those of the interests that are ready */
+} cmdkit_poll_item;
+
+/*
+ * Waits until one of the items has an event it is interested in, or until
+ * `timeout_ms` (-1: no limit; 0: a look) has passed, and writes every
+ * item's events.  Returns the number of items with events, 0 when the limit
+ * passed (and at once for a `count` of 0), -1 with errno EINVAL, nothing
+ * waited on, for an interest in a side that is not a pipe of its process
+ * (never was, or an input closed with cmdkit_close_input), an unknown bit,
+ * another negative limit, or null `items` with a `count`.
+ *
+ * ENDED comes from the commands' exits, never from their pipes: a
+ * descendant holding a pipe does not delay it.  The poll reaps what it
+ * reports ended, so that cmdkit_exit_status then holds the statuses.
+ *
+ * POSIX: one system wait for all of them, whatever their number and the
+ * number of their commands, on the pipes and the commands' pidfds; no
+ * thread and no sleep.  Where the system gives no pidfd (a kernel before
+ * 5.3, a seccomp filter) the commands' ends are looked for in steps of at
+ * most 50 ms.  Windows: one WaitForMultipleObjects while 64 handles or
+ * fewer are watched, the system thread pool's waits beyond
+ * (RegisterWaitForSingleObject, never a thread of cmdkit's own per
+ * process), all of them unregistered before the call returns.
+ */
+CMDKIT_API int cmdkit_poll(cmdkit_poll_item *items, size_t count, long timeout_ms);
+
+typedef struct cmdkit_pollable {
+    intptr_t handle; /* POSIX: a descriptor; Windows: a waitable HANDLE */
+    unsigned events; /* CMDKIT_EVENT_... it stands for */
+    int writable;    /* POSIX: 1 when it is watched for writing (the input), 0 for reading */
+} cmdkit_pollable;
+
+/*
+ * The handles an outside event loop watches for `process` now, at most
+ * `room` of them written to `list`: returns how many there are (more than
+ * `room` says the list was cut), 0 when nothing is left to watch, -1 with
+ * errno EINVAL for a null process or a null list with room, ENOSYS when a
+ * command that still runs has no pidfd to be watched by.  The set shrinks
+ * as pipes and commands end (a pipe read to its end, a closed input, a
+ * reaped command leave it): ask again after each event, and stop watching
+ * a handle once it is no longer listed.  No handle is listed twice, and
+ * none stays ready once its event has been taken.
+ *
+ * Every handle given stays open, with the same number or value, until
+ * cmdkit_free_process (the input's until cmdkit_close_input), even after
+ * its pipe ended or its command was reaped: a loop still watching one never
+ * watches another's.  The handles stay cmdkit's: when one is ready, call
+ * cmdkit_poll on that process with limit 0 (or the read, write or wait with
+ * limit 0), never read, write, reap or close it.  A loop may set
+ * O_NONBLOCK on a descriptor: cmdkit takes EAGAIN as "nothing now".  On
+ * Windows each handle is one whose state no wait changes (a process handle
+ * or a manual-reset event); the input's event is set while a write would
+ * be accepted.
+ */
+CMDKIT_API int cmdkit_pollables(const cmdkit_process *process, cmdkit_pollable *list, size_t room);
+
+/*
+ * POSIX: sends signal `number` to every command still running (to the
+ * group with NEW_GROUP); 0 when sent, and when every command had ended
+ * already; `number` 0 only checks.  A command it ends is SIGNALED with that
+ * number.  As safe against recycled process ids as cmdkit_kill, and
+ * callable beside any call.  -1 with EINVAL for a null process or a number
+ * that is no signal.  Windows: -1 with ENOTSUP; cmdkit_stop and
+ * cmdkit_kill end a pipeline there.
+ */
+CMDKIT_API int cmdkit_signal(cmdkit_process *process, int number);
 
 /*
  * One program from data, with no pipeline to build: `argv` is its argument

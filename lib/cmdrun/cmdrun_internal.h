@@ -74,17 +74,22 @@ struct start_plan {
     const char *const *environment = nullptr;
     const char **merged = nullptr;
     char **owned = nullptr;
-    cmdkit_stream streams[3] = {}; // input, output, errors as asked
-    bool contained = false;        // a capture: a group, or a job, or no start
+    cmdkit_stream streams[3] = {};           // input, output, errors as asked
+    const intptr_t *extra_handles = nullptr; // the caller's, for every command
+    size_t extra_count = 0;
+    bool contained = false; // a capture: a group, or a job, or no start
     prepared_command *commands = nullptr;
     int count = 0;
 };
 
-// The standard handles of one command; borrowed, never closed by the start.
+// The standard handles of one command, and the extra ones every command
+// gets; borrowed, never closed by the start.
 struct command_streams {
     os_handle input = no_handle;
     os_handle output = no_handle;
     os_handle errors = no_handle;
+    const os_handle *extras = nullptr;
+    size_t extra_count = 0;
 };
 
 // How each command ended, as far as cmdkit has seen.
@@ -303,6 +308,15 @@ bool os_exit_code_in_hex(unsigned long code);
 int os_check_handle(intptr_t handle);
 // A copy of it for the start to close; false with errno when it fails.
 bool os_copy_handle(intptr_t handle, os_handle &copy, unsigned long &system_error);
+// An extra handle of the caller's for every command: 0 when it can be
+// handed on, else the errno to refuse it with and `why` in words (EBADF:
+// not open, or a pseudo-handle; EINVAL: on Windows, not inheritable).
+int os_check_extra_handle(intptr_t handle, const char *&why);
+// What the commands are given for the extra handles: on POSIX copies above
+// every number they take (`owned`, for the start to close), on Windows the
+// caller's own; false with errno when a copy fails.
+bool os_extra_handles(const start_plan &plan, os_handle *handles, bool &owned,
+                      unsigned long &system_error);
 
 // Which of the caller's standard streams 0-2 are open, in one look.
 void os_caller_streams(bool open[3]);
@@ -330,6 +344,17 @@ bool os_kill(cmdkit_process *process);
 bool os_terminate(cmdkit_process *process);
 const command_state *os_states(const cmdkit_process *process, int &count);
 bool os_contained(const cmdkit_process *process);
+
+// ---- many at once ----
+
+// The most handles one poll of these items can watch.
+size_t poll_room(const cmdkit_poll_item *items, size_t count);
+// True while the input pipe can be written: asked for and not closed.
+bool os_input_open(const cmdkit_process *process);
+// cmdkit_poll, cmdkit_pollables and cmdkit_signal for checked arguments.
+int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms);
+int os_pollables(const cmdkit_process *process, cmdkit_pollable *list, size_t room);
+int os_signal(cmdkit_process *process, int number);
 
 } // namespace cmdkit::internal
 

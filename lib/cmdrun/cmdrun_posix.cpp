@@ -1,6 +1,7 @@
 #include "cmdkit.h"
 #include "cmdline_internal.h"
 #include "cmdrun_internal.h"
+#include "process_posix.h"
 #include "xalloc_internal.h"
 
 #include <algorithm>
@@ -25,31 +26,6 @@
 extern char **environ;
 
 using namespace cmdkit::internal;
-
-namespace {
-
-struct posix_command {
-    pid_t pid = -1;
-    int pidfd = -1; // -1 where the system has none: waits then poll waitpid
-    bool reaped = true;
-};
-
-} // namespace
-
-struct cmdkit_process {
-    int count = 0;
-    command_state *states = nullptr;
-    posix_command *commands = nullptr;
-    bool new_group = false;
-    pid_t group = 0; // the leader's pid, with CMDKIT_START_NEW_GROUP
-    // Per side, the pipe the caller asked for: our end (the writing one for
-    // the input), and whether a read has seen its end.
-    bool pipe_asked[3] = {false, false, false};
-    int pipes[3] = {-1, -1, -1};
-    bool ended[3] = {false, false, false};
-    stream_side last_ready = errors_side;
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-};
 
 namespace {
 
@@ -93,23 +69,64 @@ void send_signal(const posix_command &command, int number) {
     kill(command.pid, number);
 }
 
-int remaining_limit(int64_t remaining) {
-    return remaining < 0 ? -1 : static_cast<int>(std::min<int64_t>(remaining, INT_MAX));
-}
-
-int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-struct locked {
-    explicit locked(cmdkit_process *process) : process_(process) {
-        pthread_mutex_lock(&process_->lock);
-    }
-    ~locked() { pthread_mutex_unlock(&process_->lock); }
-    cmdkit_process *process_;
+// Which commands a pause saw end: those whose pidfd became readable, or
+// every one after a pause without pidfds.
+struct ended_set {
+    bool every = false;
+    bool *command = nullptr; // by index; null with `every`
+    const bool *filter() const { return every ? nullptr : command; }
 };
+
+// Waits at most `remaining` ms (-1: no limit, 0: a look) for a command to
+// end, on the pidfds of those not yet seen to end, whatever their number;
+// where one has no pidfd, for an interval that grows from 1 to 50 ms.
+// With nothing left running there is nothing to wait for.
+void pause_until_change(cmdkit_process *process, int64_t remaining, int &interval,
+                        ended_set &ended) {
+    const auto count = static_cast<size_t>(process->count);
+    small_array<pollfd> ready(count);
+    small_array<int> index(count);
+    nfds_t watched = 0;
+    bool every_one_has_pidfd = true;
+    {
+        locked guard(process);
+        for (size_t i = 0; i < count; ++i) {
+            const posix_command &command = process->commands[i];
+            if (command.reaped || process->states[i].exit.state != CMDKIT_EXIT_RUNNING)
+                continue;
+            every_one_has_pidfd = every_one_has_pidfd && command.pidfd >= 0;
+            index[watched] = static_cast<int>(i);
+            ready[watched++] = pollfd{command.pidfd, POLLIN, 0};
+        }
+    }
+    ended.every = true;
+    if (watched == 0)
+        return;
+    if (every_one_has_pidfd) {
+        const int found = poll(ready.get(), watched, remaining_limit(remaining));
+        if (found < 0 && errno != EINTR)
+            return;
+        ended.every = false;
+        for (nfds_t i = 0; i < watched; ++i)
+            ended.command[index[i]] = found > 0 && ready[i].revents != 0;
+        return;
+    }
+    const int64_t pause = remaining < 0 ? interval : std::min<int64_t>(interval, remaining);
+    usleep(static_cast<useconds_t>(pause * 1000));
+    interval = std::min(interval * 2, 50);
+}
+
+char *joined(const char *directory, const char *name) {
+    if (directory == nullptr || name[0] == '/')
+        return checked_strdup(name);
+    return join3(directory, "/", name);
+}
+
+} // namespace
+
+namespace cmdkit::internal {
+
+const bool os_composes_lines = false;
 
 // Reaps, without blocking, every command that has ended.  With a group of
 // its own the leader is only looked at (WNOWAIT) and reaped when the
@@ -121,7 +138,7 @@ struct locked {
 // errno ECHILD when a status was taken by someone else.
 // `ready`, when given, names the commands worth a waitid (the others are
 // taken to run on): a wait reaps each command with one call.
-int collect(cmdkit_process *process, int &failed_index, const bool *ready = nullptr) {
+int collect(cmdkit_process *process, int &failed_index, const bool *ready) {
     int result = 1;
     for (int i = 0; i < process->count; ++i) {
         posix_command &command = process->commands[i];
@@ -179,85 +196,6 @@ bool signal_pipeline(cmdkit_process *process, int number, bool killing) {
         killpg(process->group, number);
     return running;
 }
-
-// Which commands a pause saw end: those whose pidfd became readable, or
-// every one after a pause without pidfds.
-struct ended_set {
-    bool every = false;
-    bool *command = nullptr; // by index; null with `every`
-    const bool *filter() const { return every ? nullptr : command; }
-};
-
-// Space for one pause's pollfds and what each stands for, on the stack for
-// a short pipeline and from the heap beyond.
-template <typename T> class small_array {
-  public:
-    explicit small_array(size_t count)
-        : data_(count <= 16 ? local_ : static_cast<T *>(checked_malloc(count * sizeof(T)))) {}
-    ~small_array() {
-        if (data_ != local_)
-            std::free(data_);
-    }
-    small_array(const small_array &) = delete;
-    small_array &operator=(const small_array &) = delete;
-    T &operator[](size_t i) { return data_[i]; }
-    T *get() { return data_; }
-
-  private:
-    T local_[16];
-    T *data_;
-};
-
-// Waits at most `remaining` ms (-1: no limit, 0: a look) for a command to
-// end, on the pidfds of those not yet seen to end, whatever their number;
-// where one has no pidfd, for an interval that grows from 1 to 50 ms.
-// With nothing left running there is nothing to wait for.
-void pause_until_change(cmdkit_process *process, int64_t remaining, int &interval,
-                        ended_set &ended) {
-    const auto count = static_cast<size_t>(process->count);
-    small_array<pollfd> ready(count);
-    small_array<int> index(count);
-    nfds_t watched = 0;
-    bool every_one_has_pidfd = true;
-    {
-        locked guard(process);
-        for (size_t i = 0; i < count; ++i) {
-            const posix_command &command = process->commands[i];
-            if (command.reaped || process->states[i].exit.state != CMDKIT_EXIT_RUNNING)
-                continue;
-            every_one_has_pidfd = every_one_has_pidfd && command.pidfd >= 0;
-            index[watched] = static_cast<int>(i);
-            ready[watched++] = pollfd{command.pidfd, POLLIN, 0};
-        }
-    }
-    ended.every = true;
-    if (watched == 0)
-        return;
-    if (every_one_has_pidfd) {
-        const int found = poll(ready.get(), watched, remaining_limit(remaining));
-        if (found < 0 && errno != EINTR)
-            return;
-        ended.every = false;
-        for (nfds_t i = 0; i < watched; ++i)
-            ended.command[index[i]] = found > 0 && ready[i].revents != 0;
-        return;
-    }
-    const int64_t pause = remaining < 0 ? interval : std::min<int64_t>(interval, remaining);
-    usleep(static_cast<useconds_t>(pause * 1000));
-    interval = std::min(interval * 2, 50);
-}
-
-char *joined(const char *directory, const char *name) {
-    if (directory == nullptr || name[0] == '/')
-        return checked_strdup(name);
-    return join3(directory, "/", name);
-}
-
-} // namespace
-
-namespace cmdkit::internal {
-
-const bool os_composes_lines = false;
 
 int64_t os_now_ms() {
     return now_ms();
@@ -358,6 +296,30 @@ bool os_copy_handle(intptr_t handle, os_handle &copy, unsigned long &system_erro
         copy = copy_above_standard_streams(static_cast<int>(handle));
     system_error = static_cast<unsigned long>(errno);
     return copy >= 0;
+}
+
+int os_check_extra_handle(intptr_t handle, const char *&why) {
+    why = "is not open";
+    return os_check_handle(handle);
+}
+
+// Copies above every number a command takes (3 + count), so that no
+// dup2 onto 3 + k in the child overwrites a copy still to be placed, and
+// the commands see them in order whatever numbers the caller's have.
+bool os_extra_handles(const start_plan &plan, os_handle *handles, bool &owned,
+                      unsigned long &system_error) {
+    owned = true;
+    const auto above = static_cast<int>(std::min<size_t>(3 + plan.extra_count, INT_MAX));
+    for (size_t i = 0; i < plan.extra_count; ++i) {
+        handles[i] = fcntl(static_cast<int>(plan.extra_handles[i]), F_DUPFD_CLOEXEC, above);
+        if (handles[i] < 0) {
+            if (errno == EINVAL)
+                errno = EMFILE;
+            system_error = static_cast<unsigned long>(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 char *os_interpreter_path() {
@@ -485,7 +447,10 @@ bool os_start_command(cmdkit_process *process, const start_plan &plan, int index
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.input), 0);
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.errors), 2);
     posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.output), 1);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    for (size_t k = 0; k < streams.extra_count; ++k)
+        posix_spawn_file_actions_adddup2(&actions, static_cast<int>(streams.extras[k]),
+                                         static_cast<int>(3 + k));
+    posix_spawn_file_actions_addclosefrom_np(&actions, static_cast<int>(3 + streams.extra_count));
     if (plan.directory != nullptr)
         posix_spawn_file_actions_addchdir_np(&actions, plan.directory);
     sigset_t defaults;
@@ -663,8 +628,14 @@ ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, 
             process->ended[side] = process->ended[side] || count == 0;
             return count;
         }
-        if (errno != EINTR)
+        // EAGAIN: an event loop made the descriptor non-blocking, and
+        // another reader or a spurious wake-up left nothing after all.
+        if (errno != EINTR && errno != EAGAIN)
             return -1;
+        if (errno == EAGAIN && timeout_ms == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
     }
 }
 
@@ -690,6 +661,8 @@ ptrdiff_t os_read_ready_pipe(cmdkit_process *process, stream_side side, char *bu
     do
         count = read(pipe, buffer, size);
     while (count < 0 && errno == EINTR);
+    if (count < 0 && errno == EAGAIN)
+        errno = ETIMEDOUT; // nothing after all, on a non-blocking descriptor
     process->ended[side] = process->ended[side] || count == 0;
     return count;
 }

@@ -3,6 +3,7 @@
 #include "cmdline_internal.h"
 #include "cmdrun_internal.h"
 #include "platform.h"
+#include "process_win32.h"
 #include "wtf8.h"
 #include "xalloc_internal.h"
 
@@ -30,61 +31,6 @@ int cmdkit_refuse_stream_copy = 0;
 
 namespace {
 
-// Each pipe the caller reads keeps one overlapped read pending into a
-// buffer of its own, which a later call takes from: a read is never
-// cancelled, so nothing that arrives is lost, and one wait covers both
-// pipes.
-constexpr DWORD pipe_buffer_size = 65536;
-
-struct pipe_reader {
-    HANDLE pipe = nullptr;
-    HANDLE event = nullptr;
-    OVERLAPPED overlapped{};
-    char *buffer = nullptr;
-    DWORD begin = 0; // what arrived and is not yet taken: [begin, end)
-    DWORD end = 0;
-    bool pending = false;
-    bool ended = false;
-    DWORD failure = 0; // a read that failed otherwise than by the end
-};
-
-// The input pipe takes a copy of what the caller writes and writes it
-// overlapped; the next write waits for that one.  A close while one is
-// pending is left to the system's thread pool, which closes the pipe once
-// the write is done, so that nothing written is lost and the close does
-// not wait for the command to read.
-struct pipe_writer {
-    HANDLE pipe = nullptr;
-    HANDLE event = nullptr;
-    OVERLAPPED overlapped{};
-    char *buffer = nullptr;
-    bool pending = false;
-    bool broken = false; // the reader has gone
-    bool closing = false;
-    HANDLE wait = nullptr;         // the thread pool's wait, for a close
-    volatile LONG closed_late = 0; // the pool has closed the pipe
-};
-
-} // namespace
-
-struct cmdkit_process {
-    int count = 0;
-    command_state *states = nullptr;
-    HANDLE *handles = nullptr; // one per command, null until started
-    HANDLE job = nullptr;
-    bool job_tried = false;
-    bool job_required = false; // a capture: no start without a job
-    DWORD creation_flags = 0;
-    wchar_t *environment = nullptr; // the sorted block, or null for the caller's
-    bool pipe_asked[3] = {false, false, false};
-    pipe_writer input;
-    pipe_reader readers[3]; // output and errors; 0 unused
-    stream_side last_ready = errors_side;
-    CRITICAL_SECTION lock;
-};
-
-namespace {
-
 struct wide_text {
     wchar_t *units = nullptr;
     explicit wide_text(const char *text)
@@ -106,14 +52,6 @@ int set_errno_from_system(unsigned long &system_error) {
     errno = errno_of_windows_error(system_error);
     return errno;
 }
-
-struct locked {
-    explicit locked(cmdkit_process *process) : process_(process) {
-        EnterCriticalSection(&process_->lock);
-    }
-    ~locked() { LeaveCriticalSection(&process_->lock); }
-    cmdkit_process *process_;
-};
 
 // The name part of a UTF-16 entry, up to the `=` after its first unit.
 size_t name_length(const wchar_t *entry) {
@@ -226,9 +164,12 @@ bool contain(cmdkit_process *process, HANDLE child, unsigned long &system_error)
 
 // The attribute list that makes the child inherit these handles and no
 // other, whatever else the process holds as inheritable.
+// The caller's extra handles go into the list as they are, each once: the
+// commands see them at the caller's values.
 struct inherited_handles {
     HANDLE duplicates[3] = {};
     size_t count = 0;
+    HANDLE *listed = nullptr; // the duplicates, then the extra handles
     LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
 
     ~inherited_handles() {
@@ -238,15 +179,25 @@ struct inherited_handles {
         }
         for (size_t i = 0; i < count; ++i)
             CloseHandle(duplicates[i]);
+        std::free(listed);
     }
 
-    bool make(const handle_list &list) {
+    bool make(const handle_list &list, const command_streams &streams) {
         for (size_t i = 0; i < list.count; ++i) {
             if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(list.handles[i]),
                                  GetCurrentProcess(), &duplicates[count], 0, TRUE,
                                  DUPLICATE_SAME_ACCESS))
                 return false;
             ++count;
+        }
+        listed =
+            static_cast<HANDLE *>(checked_malloc((count + streams.extra_count) * sizeof(HANDLE)));
+        size_t listed_count = count;
+        std::copy(duplicates, duplicates + count, listed);
+        for (size_t k = 0; k < streams.extra_count; ++k) {
+            HANDLE extra = reinterpret_cast<HANDLE>(streams.extras[k]);
+            if (std::find(listed, listed + listed_count, extra) == listed + listed_count)
+                listed[listed_count++] = extra;
         }
         SIZE_T size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -256,8 +207,8 @@ struct inherited_handles {
             attributes = nullptr;
             return false;
         }
-        return UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                         duplicates, count * sizeof(HANDLE), nullptr, nullptr);
+        return UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed,
+                                         listed_count * sizeof(HANDLE), nullptr, nullptr);
     }
 };
 
@@ -271,6 +222,67 @@ bool fail_start(start_failure &failure, int index, const char *name, unsigned lo
     fail(failure, stage, index, errno, system_error, pieces, 7);
     return false;
 }
+
+ptrdiff_t take(pipe_reader &reader, char *buffer, size_t size) {
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(size, reader.end - reader.begin));
+    std::memcpy(buffer, reader.buffer + reader.begin, count);
+    reader.begin += count;
+    return static_cast<ptrdiff_t>(count);
+}
+
+ptrdiff_t failed_read(pipe_reader &reader) {
+    errno = errno_of_windows_error(reader.failure);
+    return -1;
+}
+
+VOID CALLBACK close_when_written(PVOID context, BOOLEAN) {
+    auto *writer = static_cast<pipe_writer *>(context);
+    DWORD count = 0;
+    GetOverlappedResult(writer->pipe, &writer->overlapped, &count, TRUE);
+    CloseHandle(writer->pipe);
+    InterlockedExchange(&writer->closed_late, 1);
+}
+
+// A pending operation is cancelled and its end awaited before the buffer
+// and the OVERLAPPED it uses go.
+void cancel_pending(HANDLE pipe, OVERLAPPED &overlapped) {
+    DWORD count = 0;
+    CancelIoEx(pipe, &overlapped);
+    GetOverlappedResult(pipe, &overlapped, &count, TRUE);
+}
+
+// Our end of a pipe: what is pending cancelled and awaited, then closed,
+// with its event and buffer.
+void release_end(HANDLE pipe, bool pending, OVERLAPPED &overlapped, HANDLE event, char *buffer) {
+    if (pipe != nullptr) {
+        if (pending)
+            cancel_pending(pipe, overlapped);
+        CloseHandle(pipe);
+    }
+    if (event != nullptr)
+        CloseHandle(event);
+    std::free(buffer);
+}
+
+void release_reader(pipe_reader &reader) {
+    release_end(reader.pipe, reader.pending, reader.overlapped, reader.event, reader.buffer);
+}
+
+// The thread pool's close, when one was asked for, is over once its wait
+// is unregistered.
+void release_writer(pipe_writer &writer) {
+    if (writer.wait != nullptr)
+        UnregisterWaitEx(writer.wait, INVALID_HANDLE_VALUE);
+    const bool closed = InterlockedCompareExchange(&writer.closed_late, 0, 0) != 0;
+    release_end(closed ? nullptr : writer.pipe, writer.pending, writer.overlapped, writer.event,
+                writer.buffer);
+}
+
+} // namespace
+
+namespace cmdkit::internal {
+
+const bool os_composes_lines = true;
 
 // Sees, without waiting, which commands have ended.
 void collect(cmdkit_process *process) {
@@ -338,18 +350,6 @@ void complete_read(pipe_reader &reader) {
     reader.failure = reader.ended ? 0 : error;
 }
 
-ptrdiff_t take(pipe_reader &reader, char *buffer, size_t size) {
-    const DWORD count = static_cast<DWORD>(std::min<size_t>(size, reader.end - reader.begin));
-    std::memcpy(buffer, reader.buffer + reader.begin, count);
-    reader.begin += count;
-    return static_cast<ptrdiff_t>(count);
-}
-
-ptrdiff_t failed_read(pipe_reader &reader) {
-    errno = errno_of_windows_error(reader.failure);
-    return -1;
-}
-
 // Waits at most `limit` for the pending write; false when it is still
 // pending.  A write that failed marks the pipe broken.
 bool settle_write(pipe_writer &writer, DWORD limit) {
@@ -363,55 +363,6 @@ bool settle_write(pipe_writer &writer, DWORD limit) {
     writer.pending = false;
     return true;
 }
-
-VOID CALLBACK close_when_written(PVOID context, BOOLEAN) {
-    auto *writer = static_cast<pipe_writer *>(context);
-    DWORD count = 0;
-    GetOverlappedResult(writer->pipe, &writer->overlapped, &count, TRUE);
-    CloseHandle(writer->pipe);
-    InterlockedExchange(&writer->closed_late, 1);
-}
-
-// A pending operation is cancelled and its end awaited before the buffer
-// and the OVERLAPPED it uses go.
-void cancel_pending(HANDLE pipe, OVERLAPPED &overlapped) {
-    DWORD count = 0;
-    CancelIoEx(pipe, &overlapped);
-    GetOverlappedResult(pipe, &overlapped, &count, TRUE);
-}
-
-// Our end of a pipe: what is pending cancelled and awaited, then closed,
-// with its event and buffer.
-void release_end(HANDLE pipe, bool pending, OVERLAPPED &overlapped, HANDLE event, char *buffer) {
-    if (pipe != nullptr) {
-        if (pending)
-            cancel_pending(pipe, overlapped);
-        CloseHandle(pipe);
-    }
-    if (event != nullptr)
-        CloseHandle(event);
-    std::free(buffer);
-}
-
-void release_reader(pipe_reader &reader) {
-    release_end(reader.pipe, reader.pending, reader.overlapped, reader.event, reader.buffer);
-}
-
-// The thread pool's close, when one was asked for, is over once its wait
-// is unregistered.
-void release_writer(pipe_writer &writer) {
-    if (writer.wait != nullptr)
-        UnregisterWaitEx(writer.wait, INVALID_HANDLE_VALUE);
-    const bool closed = InterlockedCompareExchange(&writer.closed_late, 0, 0) != 0;
-    release_end(closed ? nullptr : writer.pipe, writer.pending, writer.overlapped, writer.event,
-                writer.buffer);
-}
-
-} // namespace
-
-namespace cmdkit::internal {
-
-const bool os_composes_lines = true;
 
 int64_t os_now_ms() {
     return static_cast<int64_t>(GetTickCount64());
@@ -692,6 +643,27 @@ bool os_copy_handle(intptr_t handle, os_handle &copy, unsigned long &system_erro
     return true;
 }
 
+int os_check_extra_handle(intptr_t handle, const char *&why) {
+    const auto value = static_cast<uintptr_t>(handle);
+    DWORD flags = 0;
+    why = value != 0 && is_absent_handle_value(value) ? "is a pseudo-handle" : "is not open";
+    if (value == 0 || is_absent_handle_value(value) ||
+        !GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags))
+        return EBADF;
+    // Wine takes a handle that is not inheritable into the list without a
+    // word; Windows refuses the start.  Either way the request is unclear.
+    why = "is not inheritable";
+    return (flags & HANDLE_FLAG_INHERIT) != 0 ? 0 : EINVAL;
+}
+
+// The commands get the caller's own handles, at the caller's values.
+bool os_extra_handles(const start_plan &plan, os_handle *handles, bool &owned, unsigned long &) {
+    owned = false;
+    for (size_t i = 0; i < plan.extra_count; ++i)
+        handles[i] = plan.extra_handles[i];
+    return true;
+}
+
 void os_close(os_handle handle) {
     if (handle != no_handle && handle != 0)
         CloseHandle(reinterpret_cast<HANDLE>(handle));
@@ -730,7 +702,7 @@ bool os_start_command(cmdkit_process *process, const start_plan &plan, int index
                                    static_cast<uintptr_t>(streams.errors)};
     const handle_list list = build_handle_list(standard, 0);
     inherited_handles inherited;
-    if (!inherited.make(list))
+    if (!inherited.make(list, streams))
         return fail_start(failure, index, command.argv[0], GetLastError(), CMDKIT_FAILED_SYSTEM);
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -884,7 +856,9 @@ bool os_make_caller_pipe(stream_side side, os_handle &own_end, os_handle &comman
 
 void os_keep_pipe(cmdkit_process *process, stream_side side, os_handle own_end) {
     HANDLE pipe = reinterpret_cast<HANDLE>(own_end);
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // The input's event is set while a write would be accepted: from the
+    // start, and again whenever the write in flight is done.
+    HANDLE event = CreateEventW(nullptr, TRUE, side == input_side ? TRUE : FALSE, nullptr);
     auto *buffer = static_cast<char *>(checked_malloc(pipe_buffer_size));
     if (side == input_side) {
         process->input.pipe = pipe;
@@ -911,8 +885,14 @@ ptrdiff_t os_read_pipe(cmdkit_process *process, stream_side side, char *buffer, 
     pipe_reader &reader = process->readers[side];
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-        if (reader.begin < reader.end)
-            return take(reader, buffer, size);
+        // What was taken to the last byte makes way for the next read at
+        // once: the reader's event, which a loop may watch, is then set
+        // only while there is something to take.
+        if (reader.begin < reader.end) {
+            const ptrdiff_t taken = take(reader, buffer, size);
+            start_read(reader);
+            return taken;
+        }
         if (reader.failure != 0)
             return failed_read(reader);
         if (reader.pipe == nullptr || reader.ended)

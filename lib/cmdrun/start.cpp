@@ -70,6 +70,25 @@ bool check_commands(const cmdkit_pipeline &pipeline, start_failure &failure) {
     return pipeline.commands[pipeline.count] == nullptr || refuse(failure, mismatch);
 }
 
+// Each extra handle is named by its index when it cannot be handed on.
+bool check_extra_handles(const cmdkit_start_options &options, start_failure &failure) {
+    if (options.extra_count > 0 && options.extra_handles == nullptr)
+        return refuse(failure, "extra handles counted but not given");
+    for (size_t i = 0; i < options.extra_count; ++i) {
+        const char *why = nullptr;
+        const int error = os_check_extra_handle(options.extra_handles[i], why);
+        if (error == 0)
+            continue;
+        char index[24];
+        std::snprintf(index, sizeof index, "%zu", i);
+        const char *pieces[] = {"Refused: extra_handles[", index, "] ", why, "."};
+        fail(failure, CMDKIT_FAILED_REQUEST, -1, error, static_cast<unsigned long>(error), pieces,
+             5);
+        return false;
+    }
+    return true;
+}
+
 // An unknown flag is named by its value, so that a caller built against a
 // later version sees which one this version lacks.
 bool check_flags(unsigned flags, start_failure &failure) {
@@ -142,7 +161,7 @@ bool check_request(const cmdkit_pipeline *pipeline, const cmdkit_start_options &
         return refuse(failure, "lookup options this version does not know");
     return check_environment(options.environment, failure) &&
            check_changes(options.environment_changes, failure) &&
-           check_streams(*pipeline, options, failure);
+           check_streams(*pipeline, options, failure) && check_extra_handles(options, failure);
 }
 
 bool is_program_name(const char *name) {
@@ -304,6 +323,8 @@ bool prepare(const cmdkit_pipeline &pipeline, const cmdkit_start_options &option
              start_failure &failure) {
     plan.pipeline = &pipeline;
     plan.flags = options.flags | (plan.contained ? CMDKIT_START_NEW_GROUP : 0u);
+    plan.extra_handles = options.extra_handles;
+    plan.extra_count = options.extra_count;
     settle_streams(options, plan);
     merge_environment(options, plan);
     if (options.directory != nullptr) {
@@ -345,6 +366,11 @@ struct opened_handles {
     os_handle pipe_ends[3] = {no_handle, no_handle, no_handle};
     bool caller_streams_known = false;
     bool caller_open[3] = {false, false, false};
+    // What the commands get for the caller's extra handles, closed here
+    // when they are copies.
+    os_handle *extras = nullptr;
+    size_t extra_count = 0;
+    bool extras_owned = false;
 
     ~opened_handles() {
         for (os_handle handle : {input, output, null_device, pipe_read, pipe_write})
@@ -353,6 +379,9 @@ struct opened_handles {
             os_close(copies[side]);
             os_close(pipe_ends[side]);
         }
+        for (size_t i = 0; extras_owned && i < extra_count; ++i)
+            os_close(extras[i]);
+        std::free(extras);
     }
 };
 
@@ -457,9 +486,23 @@ bool side_stream(cmdkit_process *process, const start_plan &plan, stream_side si
     }
 }
 
+bool extra_handles(const start_plan &plan, opened_handles &opened, start_failure &failure) {
+    if (plan.extra_count == 0)
+        return true;
+    opened.extras = static_cast<os_handle *>(checked_malloc(plan.extra_count * sizeof(os_handle)));
+    for (size_t i = 0; i < plan.extra_count; ++i)
+        opened.extras[i] = no_handle;
+    opened.extra_count = plan.extra_count;
+    unsigned long system_error = 0;
+    return os_extra_handles(plan, opened.extras, opened.extras_owned, system_error) ||
+           fail_system(failure, system_error);
+}
+
 bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &failure) {
     const cmdkit_pipeline &pipeline = *plan.pipeline;
     opened_handles opened;
+    if (!extra_handles(plan, opened, failure))
+        return false;
     if (pipeline.input != nullptr &&
         !open_target(pipeline.input, plan.directory, 0, opened.input, failure))
         return false;
@@ -483,6 +526,8 @@ bool start_all(cmdkit_process *process, const start_plan &plan, start_failure &f
         command_streams streams;
         streams.input = i == 0 ? first_input : opened.pipe_read;
         streams.errors = errors;
+        streams.extras = opened.extras;
+        streams.extra_count = opened.extra_count;
         if (i + 1 < plan.count) {
             unsigned long system_error = 0;
             os_handle next_read = no_handle;
@@ -529,6 +574,10 @@ struct start_options_second_version {
     cmdkit_stream errors;
     const char *const *environment_changes;
 };
+struct start_options_third_version {
+    start_options_second_version second;
+    long grace_ms;
+};
 
 } // namespace
 
@@ -548,8 +597,9 @@ bool read_start_options(const cmdkit_start_options *given, cmdkit_start_options 
         return true;
     }
     const size_t size = given->size;
-    const bool earlier =
-        size == sizeof(start_options_first_version) || size == sizeof(start_options_second_version);
+    const bool earlier = size == sizeof(start_options_first_version) ||
+                         size == sizeof(start_options_second_version) ||
+                         size == sizeof(start_options_third_version);
     if (!earlier && !acceptable_struct(given, size, sizeof options))
         return false;
     options = cmdkit_start_options{};

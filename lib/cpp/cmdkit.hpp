@@ -109,6 +109,9 @@ struct start_options {
     cmdkit_stream input_stream{}, output_stream{}, errors_stream{};
     // What a time limit gives the pipeline before the kill (cmdkit_stop).
     std::chrono::milliseconds grace{0};
+    // The caller's descriptors (POSIX) or inheritable handles (Windows)
+    // every command gets besides the standard three (cmdkit_start_options).
+    std::vector<intptr_t> extra_handles{};
 };
 
 enum class wait_result { ended, timed_out, failed };
@@ -328,6 +331,9 @@ class c_start_options {
         options_.output = options.output_stream;
         options_.errors = options.errors_stream;
         options_.grace_ms = c_grace(options.grace);
+        options_.extra_handles =
+            options.extra_handles.empty() ? nullptr : options.extra_handles.data();
+        options_.extra_count = options.extra_handles.size();
         if (options.lookup) {
             lookup_.flags = options.lookup->flags;
             lookup_.path = c_str_or_null(options.lookup->path);
@@ -645,6 +651,36 @@ class process {
     // Ends what still runs (cmdkit_kill); false on a moved-from process.
     bool kill() { return process_ != nullptr && ::cmdkit_kill(process_) == 0; }
 
+    // Sends `number` to what still runs (cmdkit_signal; POSIX only): false
+    // with errno when it cannot be sent.
+    bool signal(int number) {
+        if (process_ == nullptr) {
+            errno = EINVAL;
+            return false;
+        }
+        return ::cmdkit_signal(process_, number) == 0;
+    }
+
+    // The handles an outside event loop watches now (cmdkit_pollables);
+    // empty, with errno, when there are none to give.
+    std::vector<cmdkit_pollable> pollables() const {
+        std::vector<cmdkit_pollable> list;
+        if (process_ == nullptr) {
+            errno = EINVAL;
+            return list;
+        }
+        for (;;) {
+            const int count = ::cmdkit_pollables(process_, list.data(), list.size());
+            if (count < 0)
+                return {};
+            const auto size = static_cast<std::size_t>(count);
+            const bool fitted = size <= list.size();
+            list.resize(size);
+            if (fitted)
+                return list;
+        }
+    }
+
     // Asks what runs to end, then kills what is left after `grace`
     // (cmdkit_stop; on Windows it kills at once); a grace past LONG_MAX
     // milliseconds is LONG_MAX.
@@ -931,6 +967,14 @@ inline std::optional<captured> capture_argv(const std::vector<std::string> &argv
     return detail::captured_by(options, timeout, failure, [&](auto... arguments) {
         return ::cmdkit_capture_argv(list.data(), arguments...);
     });
+}
+
+// One wait over many pipelines (cmdkit_poll, over the C items as they are):
+// the number of items with events, 0 when the limit passed (nullopt: none),
+// -1 with errno.
+inline int poll(std::vector<cmdkit_poll_item> &items,
+                std::optional<std::chrono::milliseconds> timeout = {}) {
+    return ::cmdkit_poll(items.data(), items.size(), detail::limit_of(timeout));
 }
 
 // An exit in words (cmdkit_describe_exit): "exited with 3", "killed"...

@@ -11,9 +11,13 @@
 //   exit CODE       ends with CODE (all 32 bits on Windows)
 //   both TAG        a line "TAG" on standard output and one on standard error
 //   errors TAG      a line "TAG" on standard error only
-//   trap            POSIX: on SIGTERM writes "term" and exits with 3; and
-//   ignore-term     POSIX: ignores SIGTERM; both first write "ready", then
-//                   sleep 60 s (on Windows that is all they do)
+//   trap [USR1]     POSIX: on SIGTERM (or SIGUSR1) writes "term" and exits
+//   ignore-term     with 3; ignores SIGTERM; both first write "ready",
+//                   then sleep 60 s (on Windows that is all they do)
+//   chatter N SEED  N lines at random moments (0-9 ms apart), each on
+//                   standard output ("o SEED i") or errors ("e SEED i")
+//   extras N ...    what each of N extra handles holds, one line each:
+//                   POSIX descriptors 3.., Windows the handle values given
 //   env             every environment entry, one per line
 // Standard input and output are binary on Windows.
 #include "escaped.h"
@@ -123,6 +127,24 @@ std::string open_files() {
     return report;
 }
 
+// What extra handle `k` holds: POSIX descriptor 3 + k, or on Windows the
+// handle whose value is argument 4 + k.
+std::string read_extra(const std::vector<std::string> &args, size_t k) {
+    char buffer[256];
+#ifdef _WIN32
+    HANDLE handle = reinterpret_cast<HANDLE>(
+        static_cast<uintptr_t>(std::strtoull(args[4 + k].c_str(), nullptr, 0)));
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, sizeof buffer, &got, nullptr))
+        return "(unreadable)";
+    return std::string(buffer, got);
+#else
+    (void)args;
+    const ssize_t got = read(static_cast<int>(3 + k), buffer, sizeof buffer);
+    return got < 0 ? "(unreadable)" : std::string(buffer, static_cast<size_t>(got));
+#endif
+}
+
 // `count` bytes of the pattern the tests check: 'a' + i % 26 in each
 // block of 64 KiB.
 bool produce(unsigned long long count, std::FILE *to) {
@@ -164,7 +186,7 @@ int play(const std::vector<std::string> &args) {
     } else if (mode == "trap" || mode == "ignore-term") {
 #ifndef _WIN32
         if (mode == "trap")
-            signal(SIGTERM, [](int) {
+            signal(args.size() > 3 && args[3] == "USR1" ? SIGUSR1 : SIGTERM, [](int) {
                 static const char said[] = "term\n";
                 _exit(write(1, said, sizeof said - 1) == sizeof said - 1 ? 3 : 4);
             });
@@ -173,6 +195,20 @@ int play(const std::vector<std::string> &args) {
 #endif
         put("ready\n");
         pause_milliseconds(60000);
+    } else if (mode == "chatter") {
+        unsigned seed = static_cast<unsigned>(std::strtoul(args[4].c_str(), nullptr, 0));
+        for (unsigned long long i = 0; i < number; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            pause_milliseconds(seed >> 16 & 7);
+            const bool to_errors = (seed >> 20 & 1) != 0;
+            const std::string line =
+                (to_errors ? "e " : "o ") + args[4] + " " + std::to_string(i) + "\n";
+            std::fputs(line.c_str(), to_errors ? stderr : stdout);
+            std::fflush(to_errors ? stderr : stdout);
+        }
+    } else if (mode == "extras") {
+        for (unsigned long long k = 0; k < number; ++k)
+            put(read_extra(args, static_cast<size_t>(k)) + "\n");
     } else if (mode == "both" || mode == "errors") {
         if (mode == "both")
             put(args[3] + "\n");
