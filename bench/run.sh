@@ -8,7 +8,7 @@ JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The peers and the system-call count need these packages; as root they are
 # installed, otherwise the table names each row they would have measured.
-needed=(libbenchmark-dev libglib2.0-dev llvm-14-dev strace libuv1-dev)
+needed=(libbenchmark-dev libglib2.0-dev llvm-14-dev strace libuv1-dev ninja-build)
 missing=()
 if command -v dpkg >/dev/null; then
     for package in "${needed[@]}"; do
@@ -133,4 +133,18 @@ sides+=("Python=python3 $(pwd)/bench/spawn/python.py")
     printf 'cmdkit'"'"'s median less its spread (`bench/spawn/race.py`).\n\n'
     python3 bench/spawn/race.py "$nop" "${sides[@]}"
     cat bench/spawn/notes.md
+} >>bench/RESULTS.md
+
+echo "=== the jobs race: cmdkit-run -j against xargs -P and ninja"
+{
+    printf '\n## Many jobs at once\n\n'
+    printf '2,000 jobs of `cmdkit_nop` (by its absolute path, its argument the job'"'"'s\n'
+    printf 'number), 5 interleaved rounds: `cmdkit-run -j N -q -f` (each job captured\n'
+    printf 'apart and written whole), `xargs -P N -n 1` (which keeps no output apart),\n'
+    printf 'ninja on a build file of 2,000 edges running the same program, GNU parallel\n'
+    printf 'where installed; and `cmdkit_run_all` against a floor that spawns the same\n'
+    printf 'jobs at the same concurrency, captures both pipes of each and waits in one\n'
+    printf '`poll(2)` (`bench/jobs`).  Wall time per job, median with its spread.\n\n'
+    python3 bench/jobs/race.py "$nop" "$(realpath "$release/cmdkit-run")" \
+        "$bin/cmdkit_jobs_run_all" "$bin/cmdkit_jobs_floor" "$BUILD/bench/jobs"
 } >>bench/RESULTS.md

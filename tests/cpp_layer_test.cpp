@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -175,6 +175,7 @@ TEST(CppLayer, StartRunAndCaptureWithoutALine) {
     EXPECT_EQ(sleeper->read_all_output(), std::nullopt);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(moved.wait(10ms), cmdkit::wait_result::timed_out);
+    EXPECT_EQ(moved.wait(0ms), cmdkit::wait_result::timed_out) << "0 is a look";
     const auto begun = std::chrono::steady_clock::now();
     { cmdkit::process gone = std::move(moved); }
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 20s);
@@ -279,9 +280,11 @@ TEST(CppLayer, LinesComeAsTheyArriveAndNothingIsLost) {
     ASSERT_TRUE(copy.has_value());
     std::string line;
     EXPECT_EQ(copy->write_input("ab", 60s), 2u);
-    errno = 0;
-    EXPECT_FALSE(copy->read_output_line(line, 300ms));
-    EXPECT_EQ(errno, ETIMEDOUT);
+    for (const auto limit : {300ms, 0ms}) {
+        errno = 0;
+        EXPECT_FALSE(copy->read_output_line(line, limit));
+        EXPECT_EQ(errno, ETIMEDOUT);
+    }
     EXPECT_EQ(copy->write_input("c\r\nd\nlonger\ntail", 60s), 16u);
     EXPECT_TRUE(copy->close_input());
     EXPECT_TRUE(copy->read_output_line(line, 60s));
@@ -327,6 +330,32 @@ TEST(CppLayer, LinesComeAsTheyArriveAndNothingIsLost) {
 #else
     EXPECT_FALSE(sleeper->signal(15));
 #endif
+
+    // Many lines: `done` gets values; what it throws comes back out once
+    // every job has been reported, and a canceller cancels.
+    std::vector<std::size_t> ended;
+    cmdkit::run_all_options all;
+    all.jobs = 2;
+    EXPECT_EQ(cmdkit::run_all({"argv_echo --child lines 1 a", "argv_echo --child exit 2"}, all,
+                              [&](std::size_t index, int, const cmdkit::captured *result,
+                                  const cmdkit_failure *) {
+                                  ended.push_back(index);
+                                  return result != nullptr;
+                              }),
+              1);
+    EXPECT_EQ(ended.size(), 2u);
+    cmdkit::canceller cancel;
+    cancel.cancel();
+    all.cancel = &cancel;
+    ended.clear();
+    EXPECT_THROW(cmdkit::run_all({"argv_echo --child sleep", "argv_echo --child sleep"}, all,
+                                 [&](std::size_t index, int, const cmdkit::captured *,
+                                     const cmdkit_failure *) -> bool {
+                                     ended.push_back(index);
+                                     throw std::runtime_error("from done");
+                                 }),
+                 std::runtime_error);
+    EXPECT_EQ(ended.size(), 2u);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -583,8 +584,13 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
                                                                    "ELF, not a program";
     std::filesystem::permissions(scratch.path() / "bad.exe", std::filesystem::perms::owner_all);
     std::filesystem::create_directory(scratch.path() / "sub");
+    std::ofstream(scratch.path() / "jobs.txt", std::ios::binary)
+        << "argv_echo --child lines 1 a\n# a comment\n\n  \nargv_echo --child exit 3\r\n"
+           "missing x\nargv_echo --child both b\n";
     const std::string usage =
-        "usage: cmdkit-run [-t SECONDS [-k SECONDS]] [-C DIR] [-p] [-v] [--] LINE\n";
+        "usage: cmdkit-run [-t SECONDS [-k SECONDS]] [-C DIR] [-p] [-v] [--] LINE\n"
+        "       cmdkit-run -f FILE [-j JOBS] [-K] [-e] [-q] [-t SECONDS [-k SECONDS]] [-C DIR] "
+        "[-p] [-v]\n";
     const std::vector<run_case> rows = {
         {{"argv_echo --child exit 7"}, 7, ""},
         {{"missing x"}, 127, "cmdkit-run: Command 1 (missing): not found.\n"},
@@ -618,6 +624,17 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
         {{"--", "argv_echo --child lines 1 \xC3\xA9 > \xC3\xBC.txt"}, 0, ""},
         {{"--version"}, 0, "cmdkit-run 1.0.0\n"},
         {{"--help"}, 0, usage + "Runs LINE (`a | b < in > out`) with no command interpreter..."},
+        // Each line of a file a job, blank and `#` lines skipped, a CR
+        // before the LF dropped; in the file's order with -K; the first
+        // failure in that order decides, or with -e the one that stopped it.
+        {{"-j", "2", "-K", "-f", "jobs.txt"},
+         3,
+         "a 0\ncmdkit-run: Command 1 (missing): not found.\nb\nb\n"},
+        {{"-e", "-f", "jobs.txt"}, 3, "a 0\n"},
+        {{"-f", "jobs.txt", "x"},
+         2,
+         "cmdkit-run: -f FILE and a LINE: give one or the other\n" + usage},
+        {{"-j", "2", "x"}, 2, "cmdkit-run: -j, -K, -e and -q need -f FILE\n" + usage},
 #ifndef _WIN32
         {{"/bin/sh -c \"kill -TERM $$\""}, 128 + SIGTERM, ""},
         // Asked first, the command says so and ends within the grace.
@@ -659,6 +676,50 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
 }
 
 #ifndef _WIN32
+// With -f a status line shows on a terminal and nowhere else; a reader of
+// the output that goes away stops every job, and cmdkit-run ends by
+// SIGPIPE with nothing left running (the last job would write `late`).
+TEST_F(CmdkitRun, ManyLinesShowProgressAndStopForAReaderGone) {
+    std::ofstream(scratch.path() / "two.txt")
+        << "argv_echo --child lines 1 a\nargv_echo --child lines 1 b\n";
+    int terminal = -1;
+    int side = -1;
+    ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+    for (const bool on_terminal : {true, false}) {
+        cmdkit::start_options options;
+        if (on_terminal)
+            options.errors_stream = cmdkit_stream{CMDKIT_STREAM_HANDLE, side};
+        const auto ran =
+            cmdkit::capture({run_program_path, "-f", "two.txt"}, options, std::chrono::seconds(60));
+        ASSERT_TRUE(ran.has_value());
+        EXPECT_EQ(ran->output, "a 0\nb 0\n");
+        EXPECT_EQ(ran->errors, "") << "no status line through a pipe";
+    }
+    char shown[512] = {};
+    EXPECT_GT(read(terminal, shown, sizeof shown - 1), 0);
+    EXPECT_NE(std::string(shown).find("[2/2] argv_echo --child lines 1 "), std::string::npos)
+        << shown;
+    close(terminal);
+    close(side);
+    std::ofstream(scratch.path() / "late.txt")
+        << "argv_echo --child lines 3 x\n/bin/sh -c \"/bin/sleep 0.3; echo y\"\n"
+           "/bin/sh -c \"/bin/sleep 2; echo done > late\"\n";
+    cmdkit_process *process = nullptr;
+    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+    const std::string line = "\"" + run_program_path + "\" -j 3 -f late.txt | /usr/bin/head -n 1";
+    ASSERT_EQ(cmdkit_parse_pipeline(line.c_str(), &pipeline), 0);
+    ASSERT_EQ(cmdkit_start(&pipeline, nullptr, &process, nullptr), 0);
+    cmdkit_clear_pipeline(&pipeline);
+    EXPECT_EQ(cmdkit_wait(process, 30000), 0);
+    cmdkit_exit exit{};
+    cmdkit_exit_status(process, 0, &exit);
+    EXPECT_EQ(exit.state, CMDKIT_EXIT_SIGNALED);
+    EXPECT_EQ(exit.code, static_cast<unsigned long>(SIGPIPE));
+    cmdkit_free_process(process);
+    usleep(3000000);
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "late")) << "a job was left running";
+}
+
 // An interrupt is the pipeline's to act on: sent to the whole group, the
 // command ends by it and so does cmdkit-run; sent to cmdkit-run alone while
 // a time limit gives the pipeline a group of its own, the pipeline is
@@ -678,8 +739,9 @@ TEST_F(CmdkitRun, EndsByTheSignalThatEndedOrStoppedThePipeline) {
         bool whole_group;
         std::vector<std::string> options; // before the line
         const std::string &line;
-        int within_ms = 30000; // the pipeline ends so soon once signalled
-        bool in_grace = false; // signalled once the time limit has run out
+        int within_ms = 30000;     // the pipeline ends so soon once signalled
+        bool in_grace = false;     // signalled once the time limit has run out
+        bool input_closed = false; // cmdkit-run's own, so that its pipes take 0
     } rows[] = {{SIGINT, true, {}, tell},
                 {SIGINT, false, {"-t", "60"}, tell},
                 {SIGINT, false, {"-t", "60"}, deaf, 1500},
@@ -688,12 +750,15 @@ TEST_F(CmdkitRun, EndsByTheSignalThatEndedOrStoppedThePipeline) {
                 {SIGTERM, false, {"-t", "0.3", "-k", "60"}, deaf, 10000, true},
                 {SIGHUP, false, {}, tell},
                 {SIGHUP, false, {"-t", "60"}, tell},
-                {SIGHUP, false, {"-t", "0.3", "-k", "60"}, deaf, 10000, true}};
+                {SIGHUP, false, {"-t", "0.3", "-k", "60"}, deaf, 10000, true},
+                {SIGTERM, false, {"-t", "0.3", "-k", "60"}, deaf, 10000, true, true}};
     for (const auto &row : rows) {
         SCOPED_TRACE(std::to_string(row.number) + " " + row.line + " after " +
                      std::to_string(row.options.size()) + " options");
         std::vector<std::string> words = row.options;
         words.insert(words.begin(), run_program_path);
+        if (row.input_closed) // the shell closes it and becomes cmdkit-run
+            words.insert(words.begin(), {"/bin/sh", "-c", "exec 0<&-; exec \"$0\" \"$@\""});
         words.push_back(row.line);
         std::vector<char *> argv;
         for (std::string &word : words)

@@ -461,4 +461,154 @@ TEST_F(ManyAtOnce, PollsThatCouldNeverBeMetAreRefused) {
     cmdkit_free_process(plain);
 }
 
+// Many lines as jobs: what each job's `done` saw, by index.
+struct reported {
+    std::vector<size_t> order;
+    std::vector<int> outcomes, stages;
+    std::vector<std::string> outputs, errors;
+    std::vector<cmdkit_exit> exits;
+    size_t cancel_after = static_cast<size_t>(-1);
+};
+
+int note_job(void *context, size_t index, int outcome, const cmdkit_captured *result,
+             const cmdkit_failure *failure) {
+    auto &seen = *static_cast<reported *>(context);
+    seen.order.push_back(index);
+    seen.outcomes[index] = outcome;
+    seen.stages[index] = failure != nullptr ? failure->stage : 0;
+    if (result != nullptr) {
+        seen.outputs[index].assign(result->output, result->output_length);
+        seen.errors[index].assign(result->errors, result->errors_length);
+        seen.exits[index] = result->status;
+    }
+    return seen.order.size() >= seen.cancel_after ? 1 : 0;
+}
+
+int run_all(const std::vector<std::string> &lines, reported &seen,
+            cmdkit_run_all_options options = CMDKIT_RUN_ALL_OPTIONS_INIT) {
+    std::vector<const char *> list;
+    for (const std::string &line : lines)
+        list.push_back(line.c_str());
+    seen.order.clear();
+    seen.outcomes.assign(lines.size(), 99);
+    seen.stages.assign(lines.size(), 99);
+    seen.outputs.assign(lines.size(), "");
+    seen.errors.assign(lines.size(), "");
+    seen.exits.assign(lines.size(), cmdkit_exit{});
+    options.done = note_job;
+    options.context = &seen;
+    cmdkit_failure failure = CMDKIT_FAILURE_INIT;
+    const int result = cmdkit_run_all(list.data(), list.size(), &options, &failure);
+    std::vector<size_t> indexes = seen.order;
+    std::sort(indexes.begin(), indexes.end());
+    for (size_t i = 0; i < indexes.size(); ++i)
+        EXPECT_EQ(indexes[i], i) << "every index reported once";
+    EXPECT_EQ(indexes.size(), result < 0 ? 0 : lines.size());
+    return result;
+}
+
+// 300 jobs, at 8 and at 100 at once (in the given order then), each
+// writing output and errors of up to 1 MiB: each job's own whole and
+// exact, none mixed with another's.
+TEST_F(ManyAtOnce, RunAllGivesEachJobsOutputWhole) {
+    std::vector<std::string> lines;
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < 300; ++i) {
+        sizes.push_back(i % 25 == 0 ? i * 7919 % (1 << 20) : i * 37 % 4000);
+        lines.push_back("argv_echo --child produce " + std::to_string(sizes[i]) + " " +
+                        std::to_string(sizes[i] / 3));
+    }
+    for (const unsigned jobs : {8u, 100u}) {
+        SCOPED_TRACE(jobs);
+        reported seen;
+        cmdkit_run_all_options options = CMDKIT_RUN_ALL_OPTIONS_INIT;
+        options.jobs = jobs;
+        options.flags = jobs == 100 ? CMDKIT_ALL_KEEP_ORDER : 0u;
+        EXPECT_EQ(run_all(lines, seen, options), 0);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(seen.outputs[i].size(), sizes[i]) << i;
+            EXPECT_EQ(seen.errors[i].size(), sizes[i] / 3) << i;
+            for (size_t b = 0; b < seen.outputs[i].size(); b += 997)
+                ASSERT_EQ(seen.outputs[i][b], 'a' + static_cast<char>(b % 65536 % 26)) << i;
+        }
+        if (jobs == 100) {
+            EXPECT_TRUE(std::is_sorted(seen.order.begin(), seen.order.end()));
+        }
+    }
+}
+
+// Jobs that do not parse or are not found are their own outcome; the first
+// failure with STOP_ON_FAILURE stops the rest (each reported: stopped, or
+// never started); a `done` that says no, and a cancel from another thread
+// or (POSIX) a signal handler, stop the run the same way; each job has its
+// own limit and bound; a run that cannot be is refused before any job.
+TEST_F(ManyAtOnce, RunAllStopsOnAFailureOrACancel) {
+    reported seen;
+    EXPECT_EQ(
+        run_all({"argv_echo --child exit 0", "argv_echo |", "missing", "argv_echo --child exit 4"},
+                seen),
+        1);
+    EXPECT_EQ(seen.stages, (std::vector<int>{0, CMDKIT_FAILED_PARSE, CMDKIT_FAILED_FIND, 0}));
+    EXPECT_EQ(seen.exits[3].code, 4u);
+    std::vector<std::string> sleepers(12, "argv_echo --child sleep");
+    sleepers[2] = "argv_echo --child exit 3";
+    cmdkit_run_all_options options = CMDKIT_RUN_ALL_OPTIONS_INIT;
+    options.jobs = 4;
+    options.flags = CMDKIT_ALL_STOP_ON_FAILURE;
+    EXPECT_EQ(run_all(sleepers, seen, options), 1);
+    EXPECT_EQ(seen.exits[2].code, 3u);
+    for (size_t i : {0, 1, 3})
+        EXPECT_EQ(seen.outcomes[i], 1) << "stopped by the run";
+    for (size_t i = 4; i < sleepers.size(); ++i)
+        EXPECT_EQ(seen.stages[i], CMDKIT_FAILED_NOT_STARTED);
+    seen.cancel_after = 1;
+    options.flags = 0;
+    sleepers[2] = "argv_echo --child exit 0";
+    EXPECT_EQ(run_all(sleepers, seen, options), 1);
+    EXPECT_EQ(std::count(seen.stages.begin(), seen.stages.end(), CMDKIT_FAILED_NOT_STARTED), 8);
+    seen.cancel_after = static_cast<size_t>(-1);
+#ifdef _WIN32
+    HANDLE cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    options.cancel_handle = reinterpret_cast<intptr_t>(cancel);
+    HANDLE canceller = CreateThread(
+        nullptr, 0,
+        [](void *event) -> DWORD {
+            Sleep(300);
+            return SetEvent(static_cast<HANDLE>(event));
+        },
+        cancel, 0, nullptr);
+#else
+    static int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    options.cancel_handle = ends[0];
+    struct sigaction handler {
+    }, previous{};
+    handler.sa_handler = [](int) { (void)!write(ends[1], "x", 1); };
+    sigaction(SIGALRM, &handler, &previous);
+    alarm(1);
+#endif
+    const auto begun = clock_type::now();
+    EXPECT_EQ(run_all(sleepers, seen, options), 1);
+    EXPECT_LT(clock_type::now() - begun, std::chrono::seconds(20));
+    EXPECT_EQ(std::count(seen.outcomes.begin(), seen.outcomes.end(), 1), 4);
+#ifdef _WIN32
+    WaitForSingleObject(canceller, INFINITE);
+    CloseHandle(canceller);
+    CloseHandle(cancel);
+#else
+    sigaction(SIGALRM, &previous, nullptr);
+    close(ends[0]);
+    close(ends[1]);
+#endif
+    options = CMDKIT_RUN_ALL_OPTIONS_INIT;
+    options.job_timeout_ms = 300;
+    options.max_output = 10;
+    EXPECT_EQ(run_all({"argv_echo --child sleep", "argv_echo --child produce 1000"}, seen, options),
+              1);
+    EXPECT_EQ(seen.outcomes, (std::vector<int>{1, 1}));
+    EXPECT_EQ(seen.outputs[1], "abcdefghij") << "the bound";
+    options.job_timeout_ms = 0;
+    EXPECT_EQ(run_all({"argv_echo"}, seen, options), -1) << "refused, no job reported";
+}
+
 } // namespace

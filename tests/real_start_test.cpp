@@ -886,6 +886,23 @@ TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "a child left unreaped";
 #endif
     }
+#ifdef _WIN32
+    // cmd.exe would read `%cd:~,%` through a CD entry: no batch file runs
+    // with one, given (any case) or the caller's own.
+    options.directory = nullptr;
+    const char *const with_cd[] = {"cd=C:\\", nullptr};
+    for (const bool given : {true, false}) {
+        options.environment = given ? with_cd : nullptr;
+        std::optional<scoped_variable> caller_cd;
+        if (!given)
+            caller_cd.emplace("CD", "C:\\");
+        const run_outcome refused = run(".\\r.bat x");
+        EXPECT_EQ(refused.failure.stage, CMDKIT_FAILED_COMPOSE) << refused.failure.message;
+        EXPECT_NE(std::string(refused.failure.message).find("CD environment entry"),
+                  std::string::npos);
+    }
+    options.environment = nullptr;
+#endif
 }
 
 // The state comes from the wait, never from the code; PIPEFAIL picks the

@@ -1,6 +1,7 @@
 // cmdkit_capture_pipeline: input from memory, output and errors back, one
 // deadline and a bound on what is kept.  The three pipes move together in
 // one wait, so no size on any side can block the pipeline.
+#include "capture_job.h"
 #include "cmdrun.h"
 #include "cmdrun_internal.h"
 #include "xalloc_internal.h"
@@ -15,39 +16,7 @@
 
 using namespace cmdkit::internal;
 
-namespace {
-
-// What one read asks for, growing while reads come back full: a few
-// bytes need no large block, and a pipe holds 64 KiB, which a program that
-// fills it gets enlarged, once, to be read in pieces of 1 MiB.
-constexpr size_t first_read_size = 4096;
-constexpr size_t read_size = 65536;
-constexpr size_t large_read_size = 1 << 20;
-
-struct collected {
-    char *data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-};
-
-// The first `max_output` bytes are kept (0: all); one more sets truncated.
-struct capture_job {
-    cmdkit_process *process = nullptr;
-    const char *input = nullptr;
-    size_t input_left = 0;
-    size_t max_output = 0;
-    long grace_ms = 0;
-    size_t kept = 0;
-    bool truncated = false;
-    bool timed_out = false;
-    bool stopping = false;
-    bool has_deadline = false;
-    int64_t deadline = 0; // on os_now_ms's clock
-    int64_t stop_deadline = 0;
-    collected texts[3]; // by side: output, errors
-    size_t read_sizes[3] = {first_read_size, first_read_size, first_read_size};
-    char discarded[read_size];
-};
+namespace cmdkit::internal {
 
 // Milliseconds left until `when`, 0 once it has passed.
 long left_until(int64_t when) {
@@ -80,11 +49,9 @@ void end_input(capture_job &job) {
     job.input_left = 0;
 }
 
-// Asks the pipeline to end, as cmdkit_stop does, but without waiting here:
-// what it writes during the grace is still read.
-void begin_stop(capture_job &job) {
+void begin_stop(capture_job &job, bool patient) {
     end_input(job);
-    const bool asked = job.grace_ms > 0 && os_terminate(job.process);
+    const bool asked = job.grace_ms > 0 && (os_terminate(job.process) || patient);
     if (!asked)
         os_kill(job.process);
     job.stopping = true;
@@ -102,9 +69,6 @@ void write_step(capture_job &job) {
     if (job.input_left == 0 || (written < 0 && errno != ETIMEDOUT))
         end_input(job);
 }
-
-// What one read found.
-enum class read_outcome { data, ended, nothing_now, failed };
 
 // Reads what one pipe has: while the bound allows, into its text, asking
 // for at most one byte more than may be kept; past it, into nothing.
@@ -227,16 +191,7 @@ void empty_result(cmdkit_captured &result) {
     result.status = cmdkit_exit{CMDKIT_EXIT_UNKNOWN, 0};
 }
 
-struct capture_request {
-    const char *input;
-    size_t input_length;
-    size_t max_output;
-    long timeout_ms;
-    long grace_ms;
-};
-
-int capture_started(cmdkit_process *process, const capture_request &request, bool pipefail,
-                    cmdkit_captured &result, start_failure &failure) {
+capture_job *new_capture_job(cmdkit_process *process, const capture_request &request) {
     auto *job = static_cast<capture_job *>(checked_malloc(sizeof(capture_job)));
     new (job) capture_job();
     job->process = process;
@@ -248,6 +203,33 @@ int capture_started(cmdkit_process *process, const capture_request &request, boo
     job->deadline = later_by(os_now_ms(), job->has_deadline ? request.timeout_ms : 0);
     if (request.input != nullptr && job->input_left == 0)
         end_input(*job);
+    return job;
+}
+
+void free_capture_job(capture_job *job) {
+    std::free(job->texts[output_side].data);
+    std::free(job->texts[errors_side].data);
+    job->~capture_job();
+    std::free(job);
+}
+
+void give_result(capture_job &job, bool pipefail, cmdkit_captured &result) {
+    result.output = finished_text(job.texts[output_side]);
+    result.output_length = job.texts[output_side].length;
+    job.texts[output_side] = collected{};
+    if (os_has_pipe(job.process, errors_side)) {
+        result.errors = finished_text(job.texts[errors_side]);
+        result.errors_length = job.texts[errors_side].length;
+        job.texts[errors_side] = collected{};
+    }
+    result.status = reported_exit(job.process, pipefail);
+    result.timed_out = job.timed_out ? 1 : 0;
+    result.truncated = job.truncated ? 1 : 0;
+}
+
+int capture_started(cmdkit_process *process, const capture_request &request, bool pipefail,
+                    cmdkit_captured &result, start_failure &failure) {
+    capture_job *job = new_capture_job(process, request);
     bool ran = pump(*job, failure);
     // The stop is over with the pipes still open: what is left is killed.
     if (ran && pumping(*job)) {
@@ -259,26 +241,13 @@ int capture_started(cmdkit_process *process, const capture_request &request, boo
     if (!ran) {
         const int error = errno;
         os_kill(process);
-        std::free(job->texts[output_side].data);
-        std::free(job->texts[errors_side].data);
         empty_result(result);
         errno = error;
     } else {
-        result.output = finished_text(job->texts[output_side]);
-        result.output_length = job->texts[output_side].length;
-        if (os_has_pipe(process, errors_side)) {
-            result.errors = finished_text(job->texts[errors_side]);
-            result.errors_length = job->texts[errors_side].length;
-        } else {
-            std::free(job->texts[errors_side].data);
-        }
-        result.status = reported_exit(process, pipefail);
-        result.timed_out = job->timed_out ? 1 : 0;
-        result.truncated = job->truncated ? 1 : 0;
+        give_result(*job, pipefail, result);
     }
     const bool stopped = job->timed_out || job->truncated;
-    job->~capture_job();
-    std::free(job);
+    free_capture_job(job);
     const int error = errno;
     os_free_process(process);
     errno = error;
@@ -286,8 +255,8 @@ int capture_started(cmdkit_process *process, const capture_request &request, boo
 }
 
 // What a capture refuses (null: nothing), before anything is started.
-const char *refusal(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
-                    const capture_request &request) {
+const char *capture_refusal(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
+                            const capture_request &request) {
     const unsigned flags = options.flags;
     if (request.timeout_ms == 0 || request.timeout_ms < -1)
         return "a time limit that is neither -1 nor positive";
@@ -327,7 +296,7 @@ cmdkit_start_options capture_options(const cmdkit_pipeline *pipeline, cmdkit_sta
 int capture_pipeline(const cmdkit_pipeline *pipeline, const cmdkit_start_options &options,
                      const capture_request &request, cmdkit_captured &result,
                      start_failure &failure) {
-    if (const char *why = refusal(pipeline, options, request)) {
+    if (const char *why = capture_refusal(pipeline, options, request)) {
         refuse_request(failure, why);
         return -1;
     }
@@ -354,7 +323,7 @@ bool result_ready(cmdkit_captured *result, start_failure &failure) {
     return true;
 }
 
-} // namespace
+} // namespace cmdkit::internal
 
 // The result is emptied first, so that nothing is to be freed whatever
 // goes wrong.

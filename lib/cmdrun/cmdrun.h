@@ -12,7 +12,9 @@
  * errno on failure; where time can run out, 1 says so.  The reads and
  * writes return a count of bytes (0 for the end of a read pipe), and
  * cmdkit_poll and cmdkit_pollables a count of items or handles (0: none
- * ready, or none to watch), each -1 with errno on failure.  A `failure` pointer
+ * ready, or none to watch), each -1 with errno on failure.  cmdkit_run_all
+ * returns 0 when every job ran to its end and exited 0, 1 otherwise, -1 for
+ * a request it refuses.  A `failure` pointer
  * may be null; when given (its `size` set by the caller) it is filled on
  * every -1, and its `stage` is 0 on success.  Each failure has one message,
  * naming the command (its position, counted from 1, and program name) or
@@ -195,6 +197,8 @@ typedef struct cmdkit_start_options {
 #define CMDKIT_FAILED_OUTPUT 7    /* the `>`/`>>` file cannot be opened */
 #define CMDKIT_FAILED_START 8     /* command `index`: found, but the system would not start it */
 #define CMDKIT_FAILED_SYSTEM 9    /* pipes, the job, anything else */
+/* cmdkit_run_all: the job was never started (the run was stopped first) */
+#define CMDKIT_FAILED_NOT_STARTED 10
 typedef struct cmdkit_failure {
     size_t size;                /* sizeof (cmdkit_failure), set by the caller */
     int stage;                  /* CMDKIT_FAILED_..., 0 when nothing failed */
@@ -579,6 +583,70 @@ CMDKIT_API int cmdkit_pollables(const cmdkit_process *process, cmdkit_pollable *
  * cmdkit_kill end a pipeline there.
  */
 CMDKIT_API int cmdkit_signal(cmdkit_process *process, int number);
+
+/*
+ * Many lines at once, what build tools and test runners do: each line (or
+ * pipeline) a job, at most `jobs` at once, each captured whole as
+ * cmdkit_capture captures it (output and errors apart unless the start
+ * options join them, the input the null device unless a `<` target says
+ * otherwise), with its own time limit and bound and the start options'
+ * grace.
+ *
+ * `done` gets every job once: its index, its outcome as the capture would
+ * return it (0, 1 or -1), the result (null when it did not start) and the
+ * failure (null when it did), both valid until `done` returns.  It runs on
+ * the calling thread, returns 0 to go on or non-zero to cancel the run as
+ * `cancel_handle` does, and may call any cmdkit function, cmdkit_run_all
+ * included, but must not leave by longjmp.  A line that does not parse, or
+ * a program that is not found, is that job's outcome (-1), never the run's.
+ *
+ * Jobs start in the order given; `done` is called as they end, or with
+ * CMDKIT_ALL_KEEP_ORDER in the order given: a job that has ended waits for
+ * the ones before it, and none starts more than `jobs` places after the
+ * oldest one not yet reported, which bounds the memory held.  With
+ * CMDKIT_ALL_STOP_ON_FAILURE the first job that does not end EXITED 0 (one
+ * that does not parse or is not found included) stops the running ones
+ * with the grace, and no further job starts.  A job the run stopped gets
+ * outcome 1 with `timed_out` and `truncated` 0; one never started gets
+ * outcome -1 and a failure of stage CMDKIT_FAILED_NOT_STARTED.
+ *
+ * `cancel_handle` (-1: none) is watched in the same wait as the jobs, and
+ * never read, reset or closed: readable (POSIX) or signalled (Windows), it
+ * cancels the run.  A signal handler cancels with write(fd, "x", 1),
+ * another thread the same way or with SetEvent.  The running jobs are then
+ * stopped with the grace, the rest not started, and all are reported.  On
+ * Windows, which has no request to send, a cancel waits out the grace for
+ * jobs that got one of their own (the console's Ctrl+C), then kills; the
+ * time limits and CMDKIT_ALL_STOP_ON_FAILURE kill at once, as cmdkit_stop
+ * does there.  More than 64 jobs at once work on every system.
+ *
+ * Returns 0 when every job ran to its end and exited 0, 1 otherwise, -1 when
+ * the request itself is refused (stage REQUEST, the report says why; no job
+ * started, `done` never called): a `job_timeout_ms` of 0 or below -1, an
+ * unknown flag, a null list with a count, start options a capture refuses.
+ */
+typedef int (*cmdkit_job_done)(void *context, size_t index, int outcome,
+                               const cmdkit_captured *result, const cmdkit_failure *failure);
+#define CMDKIT_ALL_STOP_ON_FAILURE 0x1u
+#define CMDKIT_ALL_KEEP_ORDER 0x2u
+typedef struct cmdkit_run_all_options {
+    size_t size;                       /* sizeof: start from CMDKIT_RUN_ALL_OPTIONS_INIT */
+    unsigned jobs;                     /* at most this many at once; 0: one per processor */
+    unsigned flags;                    /* CMDKIT_ALL_STOP_ON_FAILURE, CMDKIT_ALL_KEEP_ORDER */
+    long job_timeout_ms;               /* each job's limit; -1: none */
+    size_t max_output;                 /* each job's bound, as in a capture; 0: none */
+    const cmdkit_start_options *start; /* for every job; null: the defaults */
+    cmdkit_job_done done; /* called for every job, on the calling thread; null: results dropped */
+    void *context;
+    intptr_t cancel_handle; /* -1: none; else readable (POSIX) or signalled (Windows) = cancel */
+} cmdkit_run_all_options;
+#define CMDKIT_RUN_ALL_OPTIONS_INIT                                                                \
+    { sizeof(cmdkit_run_all_options), 0u, 0u, -1L, 0, NULL, NULL, NULL, -1 }
+CMDKIT_API int cmdkit_run_all(const char *const *lines, size_t count,
+                              const cmdkit_run_all_options *options, cmdkit_failure *failure);
+CMDKIT_API int cmdkit_run_all_pipelines(const cmdkit_pipeline *const *pipelines, size_t count,
+                                        const cmdkit_run_all_options *options,
+                                        cmdkit_failure *failure);
 
 /*
  * One program from data, with no pipeline to build: `argv` is its argument

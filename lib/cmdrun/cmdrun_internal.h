@@ -352,9 +352,15 @@ size_t poll_room(const cmdkit_poll_item *items, size_t count);
 // True while the input pipe can be written: asked for and not closed.
 bool os_input_open(const cmdkit_process *process);
 // cmdkit_poll, cmdkit_pollables and cmdkit_signal for checked arguments.
-int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms);
+// `extra`, when given, is a handle watched in the same wait (readable on
+// POSIX, signalled on Windows), never read or reset: `extra_ready` says it
+// was ready, and the poll then returns even with no item's event.
+int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms, os_handle extra = no_handle,
+            bool *extra_ready = nullptr);
 int os_pollables(const cmdkit_process *process, cmdkit_pollable *list, size_t room);
 int os_signal(cmdkit_process *process, int number);
+// The processors the system gives this process, at least 1.
+unsigned os_processor_count();
 
 } // namespace cmdkit::internal
 

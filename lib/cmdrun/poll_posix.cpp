@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <poll.h>
+#include <unistd.h>
 
 namespace cmdkit::internal {
 
@@ -122,11 +123,20 @@ void reap(cmdkit_poll_item &item, const bool *readable) {
         item.events |= CMDKIT_EVENT_ENDED;
 }
 
+// The target of the extra handle, which stands for no item.
+constexpr size_t extra_target = static_cast<size_t>(-1);
+
 // What the poll found, item by item; the pidfds of one item are listed one
 // after the other.
-void take_events(cmdkit_poll_item *items, size_t count, const watch_list &list, bool stepping) {
+void take_events(cmdkit_poll_item *items, size_t count, const watch_list &list, bool stepping,
+                 bool &extra_ready) {
     for (nfds_t i = 0; i < list.count();) {
         const watch_target &target = list.target(i);
+        if (target.item == extra_target) {
+            extra_ready = list.ready(i);
+            ++i;
+            continue;
+        }
         if (target.event != CMDKIT_EVENT_ENDED) {
             items[target.item].events |= list.ready(i) ? target.event : 0u;
             ++i;
@@ -170,14 +180,18 @@ bool os_input_open(const cmdkit_process *process) {
 // so that every item ready now is reported.  A poll that finds only a
 // command's end, not yet the pipeline's, goes on with what is left of the
 // limit: no wait comes back empty before it.
-int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms) {
+int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms, os_handle extra,
+            bool *extra_ready) {
     const int64_t start = now_ms();
-    watch_list list(poll_room(items, count));
+    watch_list list(poll_room(items, count) + 1);
+    bool extra_seen = false;
     for (;;) {
         int64_t remaining = -1;
         if (timeout_ms >= 0)
             remaining = std::max<int64_t>(0, timeout_ms - (now_ms() - start));
         list.clear();
+        if (extra != no_handle)
+            list.add(static_cast<int>(extra), POLLIN, {extra_target, 0, -1});
         bool stepping = false;
         const int ready = look_without_waiting(items, count, list, stepping);
         int64_t limit = ready > 0 ? 0 : remaining;
@@ -187,9 +201,11 @@ int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms) {
         if (found < 0 && errno != EINTR)
             return -1;
         if (found > 0 || stepping)
-            take_events(items, count, list, stepping);
+            take_events(items, count, list, stepping, extra_seen);
+        if (extra_ready != nullptr)
+            *extra_ready = extra_seen;
         const int with_events = items_with_events(items, count);
-        if (with_events > 0 || remaining == 0)
+        if (with_events > 0 || extra_seen || remaining == 0)
             return with_events;
     }
 }
@@ -220,6 +236,11 @@ int os_pollables(const cmdkit_process *process, cmdkit_pollable *list, size_t ro
         add(process->commands[i].pidfd, CMDKIT_EVENT_ENDED, 0);
     }
     return count;
+}
+
+unsigned os_processor_count() {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1u;
 }
 
 // Signal 0 sends nothing, as kill(2) checks; glibc's sigaddset refuses the

@@ -143,11 +143,18 @@ DWORD wait_on(watch_list &list, DWORD limit) {
     return wait_on_many(list.handles(), list.count(), limit);
 }
 
+// The target of the extra handle, which stands for no item.
+constexpr size_t extra_target = static_cast<size_t>(-1);
+
 // A pipe event that is set completes its read or write; a command's handle
 // that is set may end its pipeline.
-void take_events(cmdkit_poll_item *items, const watch_list &list) {
+void take_events(cmdkit_poll_item *items, const watch_list &list, bool &extra_ready) {
     for (DWORD i = 0; i < list.count(); ++i) {
         const watch_target &target = list.target(i);
+        if (target.item == extra_target) {
+            extra_ready = list.ready(i);
+            continue;
+        }
         cmdkit_poll_item &item = items[target.item];
         if ((item.events & target.event) != 0 || !list.ready(i))
             continue;
@@ -174,12 +181,16 @@ bool os_input_open(const cmdkit_process *process) {
 // As on POSIX: a pass that finds events looks at the rest without a wait,
 // and one woken by a command that ends before its pipeline goes on with
 // what is left of the limit.
-int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms) {
+int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms, os_handle extra,
+            bool *extra_ready) {
     const ULONGLONG start = GetTickCount64();
-    watch_list list(poll_room(items, count));
+    watch_list list(poll_room(items, count) + 1);
+    bool extra_seen = false;
     for (;;) {
         const DWORD remaining = time_left(start, timeout_ms);
         list.clear();
+        if (extra != no_handle)
+            list.add(reinterpret_cast<HANDLE>(extra), {extra_target, 0});
         int ready = 0;
         for (size_t i = 0; i < count; ++i) {
             items[i].events = items[i].process != nullptr ? watch_item(items[i], i, list) : 0u;
@@ -189,11 +200,13 @@ int os_poll(cmdkit_poll_item *items, size_t count, long timeout_ms) {
             errno = errno_of_windows_error(GetLastError());
             return -1;
         }
-        take_events(items, list);
+        take_events(items, list, extra_seen);
+        if (extra_ready != nullptr)
+            *extra_ready = extra_seen;
         int with_events = 0;
         for (size_t i = 0; i < count; ++i)
             with_events += items[i].events != 0 ? 1 : 0;
-        if (with_events > 0 || remaining == 0)
+        if (with_events > 0 || extra_seen || remaining == 0)
             return with_events;
     }
 }
@@ -224,6 +237,11 @@ int os_pollables(const cmdkit_process *process, cmdkit_pollable *list, size_t ro
             add(process->handles[i], CMDKIT_EVENT_ENDED);
     }
     return count;
+}
+
+unsigned os_processor_count() {
+    const DWORD count = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    return count > 0 ? static_cast<unsigned>(count) : 1u;
 }
 
 // No signal exists that every Windows program honours.

@@ -53,14 +53,31 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX // no min and max macros from here on
+#define CMDKIT_DEFINED_NOMINMAX
+#endif
+#include <windows.h>
+#ifdef CMDKIT_DEFINED_NOMINMAX
+#undef NOMINMAX
+#undef CMDKIT_DEFINED_NOMINMAX
+#endif
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace cmdkit {
 
@@ -225,7 +242,8 @@ inline void note_failure(cmdkit_failure *failure, int stage, std::string_view me
     failure->system_error = EINVAL;
     if (failure->size >= sizeof *failure) {
         // Cut before a UTF-8 continuation byte, never inside a character.
-        std::size_t length = std::min(message.size(), sizeof failure->message - 1);
+        // In parentheses, safe from the min macro of a windows.h included before.
+        std::size_t length = (std::min)(message.size(), sizeof failure->message - 1);
         while (length < message.size() && length > 0 &&
                (static_cast<unsigned char>(message[length]) & 0xC0) == 0x80)
             --length;
@@ -975,6 +993,137 @@ inline std::optional<captured> capture_argv(const std::vector<std::string> &argv
 inline int poll(std::vector<cmdkit_poll_item> &items,
                 std::optional<std::chrono::milliseconds> timeout = {}) {
     return ::cmdkit_poll(items.data(), items.size(), detail::limit_of(timeout));
+}
+
+// What cancels a run of many lines (run_all): a pipe on POSIX, whose
+// cancel() is one write and safe in a signal handler, or a manual-reset
+// event on Windows.  Throws std::system_error when neither can be made.
+class canceller {
+  public:
+    canceller() {
+#ifdef _WIN32
+        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (event_ == nullptr)
+            throw std::system_error(static_cast<int>(GetLastError()), std::system_category());
+#else
+        if (pipe(ends_) != 0)
+            throw std::system_error(errno, std::generic_category());
+        for (int end : ends_) {
+            fcntl(end, F_SETFD, FD_CLOEXEC);
+            fcntl(end, F_SETFL, O_NONBLOCK);
+        }
+#endif
+    }
+    ~canceller() {
+#ifdef _WIN32
+        CloseHandle(event_);
+#else
+        close(ends_[0]);
+        close(ends_[1]);
+#endif
+    }
+    canceller(const canceller &) = delete;
+    canceller &operator=(const canceller &) = delete;
+
+    void cancel() noexcept {
+#ifdef _WIN32
+        SetEvent(event_);
+#else
+        const ssize_t written = ::write(ends_[1], "x", 1);
+        (void)written; // a full pipe is cancelled already
+#endif
+    }
+    intptr_t handle() const noexcept {
+#ifdef _WIN32
+        return reinterpret_cast<intptr_t>(event_);
+#else
+        return ends_[0];
+#endif
+    }
+
+  private:
+#ifdef _WIN32
+    HANDLE event_ = nullptr;
+#else
+    int ends_[2] = {-1, -1};
+#endif
+};
+
+// How run_all runs (cmdkit_run_all_options): `start` for every job (its
+// input and max_output are refused: each job has its own bound here).
+struct run_all_options {
+    unsigned jobs = 0;  // at most this many at once; 0: one per processor
+    unsigned flags = 0; // CMDKIT_ALL_STOP_ON_FAILURE, CMDKIT_ALL_KEEP_ORDER
+    std::optional<std::chrono::milliseconds> job_timeout{}; // nullopt: none
+    std::size_t max_output = 0;                             // each job's bound; 0: none
+    start_options start{};
+    canceller *cancel = nullptr;
+};
+
+namespace detail {
+
+// A job's result as values, the C strings left to C.
+inline captured captured_copy(const cmdkit_captured &result) {
+    return captured{std::string(result.output, result.output_length), result.status,
+                    result.errors != nullptr ? std::string(result.errors, result.errors_length)
+                                             : std::string(),
+                    result.timed_out != 0, result.truncated != 0};
+}
+
+// The callable behind C's done: what it throws is kept, the first of it,
+// and cancels the run; every job is still reported.
+template <typename F> struct run_all_call {
+    F &done;
+    std::exception_ptr thrown{};
+
+    static int call(void *context, std::size_t index, int outcome, const cmdkit_captured *result,
+                    const cmdkit_failure *failure) noexcept {
+        auto &self = *static_cast<run_all_call *>(context);
+        try {
+            std::optional<captured> values;
+            if (result != nullptr)
+                values = captured_copy(*result);
+            const bool go_on = self.done(index, outcome, values ? &*values : nullptr, failure);
+            return go_on && !self.thrown ? 0 : 1;
+        } catch (...) {
+            if (!self.thrown)
+                self.thrown = std::current_exception();
+            return 1;
+        }
+    }
+};
+
+} // namespace detail
+
+// Runs each line as a job (cmdkit_run_all): `done(index, outcome, result,
+// failure)` returns true to go on, false to cancel; what it throws is
+// thrown again once every job has been stopped and reported.  Returns C's
+// 0 or 1; a request C refuses throws std::invalid_argument.
+template <typename F>
+int run_all(const std::vector<std::string> &lines, const run_all_options &options, F done) {
+    if (options.start.input || options.start.max_output != 0)
+        detail::refuse(nullptr, "Refused: input or max_output in the start options of a run.");
+    bool nul = false;
+    const std::vector<const char *> list = detail::c_list(lines, nul);
+    if (nul)
+        detail::refuse(nullptr, "Refused: a NUL byte in a line.");
+    const detail::c_start_options start(options.start, nullptr);
+    detail::run_all_call<F> call{done};
+    cmdkit_run_all_options c_options = CMDKIT_RUN_ALL_OPTIONS_INIT;
+    c_options.jobs = options.jobs;
+    c_options.flags = options.flags;
+    c_options.job_timeout_ms = detail::c_limit(options.job_timeout);
+    c_options.max_output = options.max_output;
+    c_options.start = start.get();
+    c_options.done = &detail::run_all_call<F>::call;
+    c_options.context = &call;
+    c_options.cancel_handle = options.cancel != nullptr ? options.cancel->handle() : -1;
+    const int result = detail::reported(nullptr, [&](cmdkit_failure *report) {
+        return ::cmdkit_run_all(list.data(), lines.size(), &c_options, report);
+    });
+    if (call.thrown)
+        std::rethrow_exception(call.thrown);
+    return result;
 }
 
 // An exit in words (cmdkit_describe_exit): "exited with 3", "killed"...

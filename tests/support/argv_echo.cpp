@@ -2,8 +2,8 @@
 // own program file, then every entry of the argument vector its C runtime
 // parsed, one escaped entry of UTF-8 (WTF-8) per line.  Called with
 // `--child MODE ...` it plays a part in a pipeline instead:
-//   produce N       N bytes of a fixed pattern       copy [N]   input to output, after
-//                                                               N pattern bytes on errors
+//   produce N [E]   N bytes of a fixed pattern       copy [N]   input to output, after
+//                   (and then E on errors)                      N pattern bytes on errors
 //   lines N TAG     N lines "TAG i", one write each   sleep [MS] 60 s or MS ms, then exit 0
 //   spawn-sleeper [S]  prints the pid of a sleeping child of its own, then
 //                   sleeps S seconds (60)
@@ -165,7 +165,8 @@ int play(const std::vector<std::string> &args) {
     const unsigned long long number =
         args.size() > 3 ? std::strtoull(args[3].c_str(), nullptr, 0) : 0;
     if (mode == "produce") {
-        if (!produce(number, stdout))
+        if (!produce(number, stdout) || std::fflush(stdout) != 0 ||
+            (args.size() > 4 && !produce(std::strtoull(args[4].c_str(), nullptr, 0), stderr)))
             return 1;
     } else if (mode == "copy") {
         if (!produce(number, stderr) || std::fflush(stderr) != 0)

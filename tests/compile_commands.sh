@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# A real client of cmdkit-run -f: the compile commands CMake exports for
+# this project's library, run through `cmdkit-run -j 2` from the build
+# directory, make the very object files the build made.
+#   compile_commands.sh CMDKIT_RUN SOURCE WORK
+set -euo pipefail
+run=$1
+source=$2
+work=$3
+rm -rf "$work"
+mkdir -p "$work"
+cmake -S "$source" -B "$work" -DCMAKE_BUILD_TYPE=Debug -DCMDKIT_BUILD_TESTS=OFF \
+    -DCMDKIT_BUILD_DEMO=OFF -DCMDKIT_INSTALL=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    >"$work.log" 2>&1
+cmake --build "$work" -j 2 --target cmdkit >>"$work.log" 2>&1
+python3 -c 'import json, sys
+for entry in json.load(open(sys.argv[1])):
+    print(entry["command"])' "$work/compile_commands.json" >"$work/commands.txt"
+cd "$work"
+mapfile -t objects < <(find . -name '*.o' | sort)
+for object in "${objects[@]}"; do
+    mv "$object" "$object.built"
+done
+"$run" -j 2 -q -f commands.txt
+for object in "${objects[@]}"; do
+    cmp "$object" "$object.built" || { echo "$object differs from the build's"; exit 1; }
+done
+echo "${#objects[@]} objects made by cmdkit-run -j 2 are the build's own"
