@@ -200,9 +200,9 @@ int report(void *context, size_t index, int outcome, const cmdkit_captured *resu
         written = write_whole(stdout, result->output, result->output_length) &&
                   write_whole(stderr, result->errors, result->errors_length);
         if (result->timed_out != 0)
-            write_errors("cmdkit-run: the time limit ran out; the job was stopped\n");
+            say("the time limit ran out; the job was stopped");
     } else if (failure->stage != CMDKIT_FAILED_NOT_STARTED) {
-        write_errors("cmdkit-run: " + std::string(failure->message) + "\n");
+        say(failure->message);
     }
     weigh(run, index, outcome, result, failure);
     run.status.draw(++run.finished, run.lines.size(), run.lines[index]);
@@ -280,10 +280,8 @@ int run_many(const request &wanted) {
         return usage_status;
     }
     const std::vector<std::string> lines = jobs_of(text);
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#else
+    write_streams_as_bytes();
+#ifndef _WIN32
     // A reader that went away is seen as a failed write, which stops every
     // job first; cmdkit-run then ends by SIGPIPE itself.
     std::signal(SIGPIPE, SIG_IGN);

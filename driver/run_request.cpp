@@ -12,6 +12,8 @@
 #include <cwchar>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -144,8 +146,22 @@ void write_errors(const std::string &text) {
     std::fflush(stderr);
 }
 
+namespace {
+// What ends a line of cmdkit-run's own: a line feed, which a Windows text
+// stream writes as CR LF.
+const char *own_line_end = "\n";
+} // namespace
+
+void write_streams_as_bytes() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    own_line_end = "\r\n"; // as text mode wrote it
+#endif
+}
+
 void say(const std::string &reason) {
-    write_errors("cmdkit-run: " + reason + "\n");
+    write_errors("cmdkit-run: " + reason + own_line_end);
 }
 
 int read_arguments(const std::vector<std::string> &args, request &wanted) {

@@ -42,6 +42,10 @@ struct request {
 void say(const std::string &reason);
 // `text` as it is on standard error, through the console on Windows.
 void write_errors(const std::string &text);
+// Standard output and error as bytes from now on (Windows: binary mode),
+// so that the jobs' output passes as it is; say() still ends its lines as
+// the system does.
+void write_streams_as_bytes();
 
 // 0 to go on, -1 when --help or --version said all, else the status.
 int read_arguments(const std::vector<std::string> &args, request &wanted);

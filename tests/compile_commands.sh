@@ -4,9 +4,7 @@
 # directory, make the very object files the build made.
 #   compile_commands.sh CMDKIT_RUN SOURCE WORK
 set -euo pipefail
-run=$1
-source=$2
-work=$3
+run=$1 source=$2 work=$3
 rm -rf "$work"
 mkdir -p "$work"
 cmake -S "$source" -B "$work" -DCMAKE_BUILD_TYPE=Debug -DCMDKIT_BUILD_TESTS=OFF \
@@ -17,12 +15,11 @@ python3 -c 'import json, sys
 for entry in json.load(open(sys.argv[1])):
     print(entry["command"])' "$work/compile_commands.json" >"$work/commands.txt"
 cd "$work"
-mapfile -t objects < <(find . -name '*.o' | sort)
-for object in "${objects[@]}"; do
-    mv "$object" "$object.built"
-done
+find . -name '*.o' -exec mv {} {}.built \;
 "$run" -j 2 -q -f commands.txt
-for object in "${objects[@]}"; do
-    cmp "$object" "$object.built" || { echo "$object differs from the build's"; exit 1; }
+count=0
+for object in $(find . -name '*.o.built'); do
+    cmp "${object%.built}" "$object" || { echo "${object%.built} differs from the build's"; exit 1; }
+    count=$((count + 1))
 done
-echo "${#objects[@]} objects made by cmdkit-run -j 2 are the build's own"
+echo "$count objects made by cmdkit-run -j 2 are the build's own"

@@ -652,6 +652,17 @@ class Pipelines : public testing::Test {
         return outcome;
     }
 
+    // `line` started with `with` (the fixture's options by default).
+    cmdkit_process *started(const std::string &line, const cmdkit_start_options *with = nullptr) {
+        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
+        cmdkit_process *process = nullptr;
+        EXPECT_EQ(cmdkit_parse_pipeline(line.c_str(), &pipeline), 0) << line;
+        EXPECT_EQ(cmdkit_start(&pipeline, with != nullptr ? with : &options, &process, nullptr), 0)
+            << line;
+        cmdkit_clear_pipeline(&pipeline);
+        return process;
+    }
+
     scratch_directory scratch;
     scoped_variable path;
     cmdkit_start_options options = CMDKIT_START_OPTIONS_INIT;
@@ -744,13 +755,8 @@ TEST_F(Pipelines, AppendersKeepEveryLineAndTruncationEmpties) {
     std::ofstream(scratch.path() / "out", std::ios::binary) << "first\n";
     cmdkit_process *writers[2] = {};
     for (int i = 0; i < 2; ++i) {
-        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-        ASSERT_EQ(cmdkit_parse_pipeline(i == 0 ? "argv_echo --child lines 1000 A >> out"
-                                               : "argv_echo --child lines 1000 B >> out",
-                                        &pipeline),
-                  0);
-        EXPECT_EQ(cmdkit_start(&pipeline, nullptr, &writers[i], nullptr), 0);
-        cmdkit_clear_pipeline(&pipeline);
+        writers[i] = started(i == 0 ? "argv_echo --child lines 1000 A >> out"
+                                    : "argv_echo --child lines 1000 B >> out");
         if (running_under_wine()) {
             EXPECT_EQ(cmdkit_wait(writers[i], 60000), 0);
         }
@@ -893,13 +899,11 @@ TEST_F(Pipelines, FailuresReportTheirStageAndLeaveNothingBehind) {
     const char *const with_cd[] = {"cd=C:\\", nullptr};
     for (const bool given : {true, false}) {
         options.environment = given ? with_cd : nullptr;
-        std::optional<scoped_variable> caller_cd;
-        if (!given)
-            caller_cd.emplace("CD", "C:\\");
+        scoped_variable caller_cd("CD", given ? std::nullopt : std::optional<std::string>("C:\\"));
         const run_outcome refused = run(".\\r.bat x");
-        EXPECT_EQ(refused.failure.stage, CMDKIT_FAILED_COMPOSE) << refused.failure.message;
-        EXPECT_NE(std::string(refused.failure.message).find("CD environment entry"),
-                  std::string::npos);
+        EXPECT_TRUE(refused.failure.stage == CMDKIT_FAILED_COMPOSE &&
+                    std::strstr(refused.failure.message, "CD environment entry") != nullptr)
+            << refused.failure.message;
     }
     options.environment = nullptr;
 #endif
@@ -955,90 +959,58 @@ TEST_F(Pipelines, ExitsAreReportedAsTheSystemGivesThem) {
 }
 
 // A look with a limit of 0 reaps what has ended and then says so: one
-// command that ended a while ago, and a pipeline of three.
+// command, and a pipeline of three, each ended a while ago.
 TEST_F(Pipelines, ALookWithALimitOfZeroSeesTheEnd) {
-    for (const char *line :
-         {"argv_echo --child exit 3",
-          "argv_echo --child exit 0 | argv_echo --child exit 0 | argv_echo --child exit 3"}) {
-        SCOPED_TRACE(line);
-        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-        ASSERT_EQ(cmdkit_parse_pipeline(line, &pipeline), 0);
-        cmdkit_process *process = nullptr;
-        ASSERT_EQ(cmdkit_start(&pipeline, nullptr, &process, nullptr), 0);
+    cmdkit_process *pause = started("argv_echo --child sleep");
+    for (const std::string last : {"", "argv_echo --child exit 0 | argv_echo --child exit 0 | "}) {
+        cmdkit_process *process = started(last + "argv_echo --child exit 3");
         int looked = 1;
-        for (int i = 0; i < 300 && looked == 1; ++i) {
-#ifdef _WIN32
-            Sleep(100);
-#else
-            usleep(100000);
-#endif
-            looked = cmdkit_wait(process, 0);
-        }
-        EXPECT_EQ(looked, 0);
-        EXPECT_EQ(cmdkit_wait(process, LONG_MAX), 0);
+        for (int i = 0; i < 300 && looked == 1; ++i) // a pause, then a look
+            looked = (cmdkit_wait(pause, 100), cmdkit_wait(process, 0));
         cmdkit_exit exit{};
-        cmdkit_exit_status(process, pipeline.count - 1, &exit);
-        EXPECT_EQ(exit.state, CMDKIT_EXIT_EXITED);
-        EXPECT_EQ(exit.code, 3u);
+        cmdkit_exit_status(process, last.empty() ? 0 : 2, &exit);
+        EXPECT_EQ(looked * 100 + cmdkit_wait(process, LONG_MAX) + exit.code, 3u) << last;
         cmdkit_free_process(process);
-        cmdkit_clear_pipeline(&pipeline);
     }
+    cmdkit_free_process(pause);
 }
 
 // Every command's errors go where the last command's output goes, asked by
 // the flag or by the stream's kind, whether that is the caller's own
 // output, a handle of the caller's or a `>` file: none into the next
-// command's input, which `lines` never reads.
+// command's input, which `lines` never reads.  Rows: two and three
+// commands, flag or kind, and the three destinations.
 TEST_F(Pipelines, EveryCommandsErrorsGoWhereTheLastOutputGoes) {
-    const struct {
-        const char *line;
-        std::vector<std::string> lines; // sorted
-    } pipelines[] = {
-        {"argv_echo --child errors x | argv_echo --child lines 1 z", {"x", "z 0"}},
-        {"argv_echo --child errors x | argv_echo --child errors y | argv_echo --child lines 1 z",
-         {"x", "y", "z 0"}},
-    };
-    enum { callers_output, a_handle, a_file };
-    for (const auto &row : pipelines) {
-        for (const bool by_flag : {true, false}) {
-            for (const int into : {callers_output, a_handle, a_file}) {
-                SCOPED_TRACE(std::string(row.line) + (by_flag ? ", flag, " : ", kind, ") +
-                             std::to_string(into));
-                options = CMDKIT_START_OPTIONS_INIT;
-                options.errors.kind = by_flag ? CMDKIT_STREAM_DEFAULT : CMDKIT_STREAM_TO_OUTPUT;
-                const unsigned flags = by_flag ? CMDKIT_START_ERRORS_TO_OUTPUT : 0u;
-                std::FILE *file = std::fopen("into", "wb");
+    for (int row = 0; row < 12; ++row) {
+        const bool three = row % 2 != 0;
+        const int into = row / 4; // the caller's output, a handle, a `>` file
+        options = CMDKIT_START_OPTIONS_INIT;
+        options.errors.kind = row / 2 % 2 != 0 ? CMDKIT_STREAM_TO_OUTPUT : CMDKIT_STREAM_DEFAULT;
+        std::FILE *file = std::fopen("into", "wb");
 #ifdef _WIN32
-                const intptr_t handle = _get_osfhandle(_fileno(file));
-                HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-                if (into == callers_output)
-                    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(handle));
+        const intptr_t handle = _get_osfhandle(_fileno(file));
+        HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        SetStdHandle(STD_OUTPUT_HANDLE, into == 0 ? reinterpret_cast<HANDLE>(handle) : output);
 #else
-                const intptr_t handle = fileno(file);
-                const int output = dup(1);
-                if (into == callers_output)
-                    dup2(fileno(file), 1);
+        const intptr_t handle = fileno(file);
+        const int output = dup(1);
+        dup2(into == 0 ? fileno(file) : output, 1);
 #endif
-                if (into == a_handle)
-                    options.output = cmdkit_stream{CMDKIT_STREAM_HANDLE, handle};
-                const run_outcome ran =
-                    run(std::string(row.line) + (into == a_file ? " > into" : ""), flags);
+        if (into == 1)
+            options.output = cmdkit_stream{CMDKIT_STREAM_HANDLE, handle};
+        const std::string line = std::string(three ? "argv_echo --child errors y | " : "") +
+                                 "argv_echo --child errors x | argv_echo --child lines 1 z" +
+                                 (into == 2 ? " > into" : "");
+        const run_outcome ran = run(line, row / 2 % 2 != 0 ? 0u : CMDKIT_START_ERRORS_TO_OUTPUT);
 #ifdef _WIN32
-                SetStdHandle(STD_OUTPUT_HANDLE, output);
+        SetStdHandle(STD_OUTPUT_HANDLE, output);
 #else
-                dup2(output, 1);
-                close(output);
+        dup2(output, 1), close(output);
 #endif
-                std::fclose(file);
-                EXPECT_EQ(ran.result, 0) << ran.failure.message;
-                std::istringstream text(read_all(scratch.path() / "into"));
-                std::vector<std::string> lines;
-                for (std::string line; std::getline(text, line);)
-                    lines.push_back(line);
-                std::sort(lines.begin(), lines.end());
-                EXPECT_EQ(lines, row.lines);
-            }
-        }
+        std::fclose(file);
+        std::string text = read_all(scratch.path() / "into");
+        std::sort(text.begin(), text.end());
+        EXPECT_EQ(text, three ? "\n\n\n 0xyz" : "\n\n 0xz") << row << ran.failure.message;
     }
 }
 
@@ -1051,29 +1023,19 @@ TEST_F(Pipelines, AWaitBesideAStopOrAKillIsBackWithTheEnd) {
     using clock = std::chrono::steady_clock;
     std::atomic<bool> done{false};
     std::thread churn([&done] {
-        while (!done) {
-            int ends[2];
-            if (pipe(ends) == 0) {
-                close(ends[0]);
-                close(ends[1]);
-            }
-        }
+        for (int ends[2]; !done;)
+            if (pipe(ends) == 0)
+                close(ends[0]), close(ends[1]);
     });
-    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child sleep", &pipeline), 0);
     for (int round = 0; round < 2000 && !HasFailure(); ++round) {
-        cmdkit_process *process = nullptr;
-        ASSERT_EQ(cmdkit_start(&pipeline, nullptr, &process, nullptr), 0);
+        cmdkit_process *process = started("argv_echo --child sleep");
         clock::time_point waited{};
         std::thread waiter([&] {
             cmdkit_wait(process, round % 4 < 2 ? -1 : 30000);
             waited = clock::now();
         });
         std::this_thread::sleep_for(std::chrono::microseconds(round % 7 * 150));
-        if (round % 2 == 0)
-            cmdkit_kill(process);
-        else
-            cmdkit_stop(process, 0);
+        EXPECT_GE(round % 2 == 0 ? cmdkit_kill(process) : cmdkit_stop(process, 0), 0);
         const clock::time_point ended = clock::now();
         waiter.join();
         EXPECT_LT(waited - ended, std::chrono::seconds(1)) << "round " << round;
@@ -1081,7 +1043,6 @@ TEST_F(Pipelines, AWaitBesideAStopOrAKillIsBackWithTheEnd) {
     }
     done = true;
     churn.join();
-    cmdkit_clear_pipeline(&pipeline);
 }
 #endif
 
@@ -1233,26 +1194,30 @@ TEST_F(Pipelines, AGivenEnvironmentIsWhatTheCommandsGet) {
 // The changes applied one by one, as the simplest reading of them: a set
 // replaces every entry of its name at the place of the first, or goes to
 // the end; a removal removes them all.
+std::vector<const char *> null_ended(const std::vector<std::string> &texts) {
+    std::vector<const char *> list;
+    for (const std::string &text : texts)
+        list.push_back(text.c_str());
+    list.push_back(nullptr);
+    return list;
+}
+
 std::vector<std::string> applied_one_by_one(std::vector<std::string> entries,
                                             const std::vector<std::string> &changes) {
-    using cmdkit::internal::environment_name_length;
+    const auto name_of = [](std::string text) { // Windows names ignore case: N1 is n1
+        text = text.substr(0, text.find('='));
+        text[0] = suffix.empty() ? text[0] : 'N';
+        return text;
+    };
     for (const std::string &change : changes) {
-        const size_t length = environment_name_length(change.c_str());
-        const size_t name = length != 0 ? length : change.size();
-        std::vector<std::string> kept;
-        size_t first = std::string::npos;
-        for (const std::string &entry : entries) {
-            if (cmdkit::internal::os_compare_names(entry.c_str(),
-                                                   environment_name_length(entry.c_str()),
-                                                   change.c_str(), name) == 0)
-                first = std::min(first, kept.size());
-            else
-                kept.push_back(entry);
-        }
-        if (length != 0)
-            kept.insert(kept.begin() + static_cast<ptrdiff_t>(std::min(first, kept.size())),
-                        change);
-        entries = kept;
+        const auto same = [&](const std::string &entry) {
+            return name_of(entry) == name_of(change);
+        };
+        const ptrdiff_t first =
+            std::find_if(entries.begin(), entries.end(), same) - entries.begin();
+        entries.erase(std::remove_if(entries.begin(), entries.end(), same), entries.end());
+        if (change.find('=') != std::string::npos)
+            entries.insert(entries.begin() + std::min<ptrdiff_t>(first, entries.size()), change);
     }
     return entries;
 }
@@ -1262,49 +1227,34 @@ std::vector<std::string> applied_one_by_one(std::vector<std::string> entries,
 // 100,000 changes over 1,000 names cost a start no more than two seconds.
 TEST_F(Pipelines, EnvironmentChangesComeOutAsAppliedOneByOne) {
     std::mt19937 random(20261209u);
-    const auto name_of = [&](unsigned k) {
-        std::string name = "N" + std::to_string(k);
-        if (!suffix.empty() && random() % 2 == 0)
-            name[0] = 'n';
-        return name;
-    };
     for (int round = 0; round < 50; ++round) {
         std::vector<std::string> base, changes;
         for (unsigned k = 0; k < 20; ++k)
             base.push_back("N" + std::to_string(k * 2) + "=base");
         for (int i = 0; i < 60; ++i) {
-            const std::string name = name_of(random() % 30);
+            const std::string name =
+                (!suffix.empty() && random() % 2 == 0 ? "n" : "N") + std::to_string(random() % 30);
             changes.push_back(random() % 3 == 0 ? name : name + "=" + std::to_string(i));
         }
-        std::vector<const char *> given, asked;
-        for (const std::string &entry : base)
-            given.push_back(entry.c_str());
-        for (const std::string &change : changes)
-            asked.push_back(change.c_str());
-        given.push_back(nullptr);
-        asked.push_back(nullptr);
+        const std::vector<const char *> given = null_ended(base), asked = null_ended(changes);
         options.environment = given.data();
         options.environment_changes = asked.data();
         cmdkit::internal::start_plan plan;
         cmdkit::internal::merge_environment(options, plan);
         std::vector<std::string> merged;
         for (const char *const *entry = plan.environment; *entry != nullptr; ++entry)
-            merged.emplace_back(*entry);
+            merged.push_back(*entry);
         std::free(plan.merged);
         ASSERT_EQ(merged, applied_one_by_one(base, changes)) << "round " << round;
     }
     std::vector<std::string> many;
     for (unsigned i = 0; i < 100000; ++i)
         many.push_back("CMDKIT_MANY_" + std::to_string(i * 7919 % 1000) + "=" + std::to_string(i));
-    std::vector<const char *> asked;
-    for (const std::string &change : many)
-        asked.push_back(change.c_str());
-    asked.push_back(nullptr);
+    const std::vector<const char *> asked = null_ended(many);
     options.environment = nullptr;
     options.environment_changes = asked.data();
     const auto begun = std::chrono::steady_clock::now();
-    const run_outcome ran = run("argv_echo --child exit 0");
-    EXPECT_EQ(ran.result, 0) << ran.failure.message;
+    EXPECT_EQ(run("argv_echo --child exit 0").result, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
 }
 
@@ -1338,13 +1288,9 @@ extern "C" int cmdkit_refuse_job_assignment;
 // goes command by command.
 TEST_F(Pipelines, WithoutAJobTheKillGoesCommandByCommand) {
     cmdkit_refuse_job_assignment = 1;
-    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child sleep | argv_echo --child copy", &pipeline),
-              0);
-    cmdkit_process *process = nullptr;
     testing_support::captured_trace trace;
     options.flags = CMDKIT_START_TRACE;
-    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
+    cmdkit_process *process = started("argv_echo --child sleep | argv_echo --child copy");
     // A capture, which promises to contain its pipeline, does not start.
     cmdkit_captured result = CMDKIT_CAPTURED_INIT;
     cmdkit_failure failure = CMDKIT_FAILURE_INIT;
@@ -1353,7 +1299,6 @@ TEST_F(Pipelines, WithoutAJobTheKillGoesCommandByCommand) {
               -1);
     EXPECT_EQ(failure.stage, CMDKIT_FAILED_SYSTEM);
     cmdkit_refuse_job_assignment = 0;
-    cmdkit_clear_pipeline(&pipeline);
     EXPECT_EQ(cmdkit_contained(process), 0);
     EXPECT_NE(trace.text.find("without a job"), std::string::npos);
     EXPECT_EQ(cmdkit_kill(process), 0);
@@ -1410,13 +1355,9 @@ TEST_F(Pipelines, UnicodeNamesAndHostileBatchArgumentsArriveExactly) {
 TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     const int descriptors = open_descriptors();
     const int inheritable = inheritable_descriptors();
-    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child spawn-sleeper 0", &pipeline), 0);
     cmdkit_start_options capturing = CMDKIT_START_OPTIONS_INIT;
     capturing.flags = CMDKIT_START_CAPTURE_OUTPUT | CMDKIT_START_NEW_GROUP;
-    cmdkit_process *process = nullptr;
-    ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    cmdkit_process *process = started("argv_echo --child spawn-sleeper 0", &capturing);
     // A program the caller starts itself inherits nothing of the pipeline.
     EXPECT_EQ(inheritable_descriptors(), inheritable);
     char buffer[64];
@@ -1435,9 +1376,7 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     EXPECT_EQ(cmdkit_kill(process), 0);
     EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
     cmdkit_free_process(process);
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child lines 1 x > out", &pipeline), 0);
-    ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    process = started("argv_echo --child lines 1 x > out", &capturing);
     EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 0), 0);
     errno = 0;
     EXPECT_EQ(cmdkit_read_output(process, buffer, 0, 0), -1) << "0 would mean the end";
@@ -1450,9 +1389,7 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     }, previous{};
     handler.sa_handler = [](int) {};
     sigaction(SIGALRM, &handler, &previous);
-    ASSERT_EQ(cmdkit_parse_pipeline("/bin/sh -c \"/bin/sleep 0.3; echo late\"", &pipeline), 0);
-    ASSERT_EQ(cmdkit_start(&pipeline, &capturing, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    process = started("/bin/sh -c \"/bin/sleep 0.3; echo late\"", &capturing);
     itimerval soon{{0, 0}, {0, 100000}};
     setitimer(ITIMER_REAL, &soon, nullptr);
     EXPECT_GT(cmdkit_read_output(process, buffer, sizeof buffer, -1), 0) << "no limit";
@@ -1576,14 +1513,8 @@ TEST_F(Pipelines, ACaptureEndsAtItsDeadlineOrItsBound) {
 // still being written when the input closes reaches it; a write after the
 // close, or to a command that has ended, fails without a signal.
 TEST_F(Pipelines, InputIsWrittenWhileOutputAndErrorsAreRead) {
-    cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child copy 100000", &pipeline), 0);
-    options.input.kind = CMDKIT_STREAM_PIPE;
-    options.output.kind = CMDKIT_STREAM_PIPE;
-    options.errors.kind = CMDKIT_STREAM_PIPE;
-    cmdkit_process *process = nullptr;
-    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    options.input.kind = options.output.kind = options.errors.kind = CMDKIT_STREAM_PIPE;
+    cmdkit_process *process = started("argv_echo --child copy 100000");
     std::string input(8 << 20, '\0');
     for (size_t i = 0; i < input.size(); ++i)
         input[i] = static_cast<char>(i % 253);
@@ -1616,12 +1547,9 @@ TEST_F(Pipelines, InputIsWrittenWhileOutputAndErrorsAreRead) {
 
     // Both pipes full at once: the errors there first wait behind one read
     // of the output at most, and the other way round.
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child copy 100", &pipeline), 0);
-    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    process = started("argv_echo --child copy 100");
     ASSERT_EQ(cmdkit_write_input(process, input.data(), 60000, 60000), 60000);
-    ASSERT_EQ(cmdkit_close_input(process), 0);
-    ASSERT_EQ(cmdkit_wait(process, 60000), 0);
+    ASSERT_EQ(cmdkit_close_input(process) + cmdkit_wait(process, 60000), 0);
     std::string sides;
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(cmdkit_read_ready(process, buffer, 10, 60000, &from), 10);
@@ -1632,22 +1560,16 @@ TEST_F(Pipelines, InputIsWrittenWhileOutputAndErrorsAreRead) {
 
     // A write with a limit of 0 takes what fits and is back, even while the
     // command reads as fast as it can.
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child copy", &pipeline), 0);
-    options.output.kind = CMDKIT_STREAM_NULL;
-    options.errors.kind = CMDKIT_STREAM_NULL;
-    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    options.output.kind = options.errors.kind = CMDKIT_STREAM_NULL;
+    process = started("argv_echo --child copy");
     const std::string plenty(64 << 20, 'p');
     const ptrdiff_t taken = cmdkit_write_input(process, plenty.data(), plenty.size(), 0);
     EXPECT_TRUE(taken < static_cast<ptrdiff_t>(plenty.size()) && (taken > 0 || errno == ETIMEDOUT))
         << taken;
     cmdkit_free_process(process);
 
-    ASSERT_EQ(cmdkit_parse_pipeline("argv_echo --child exit 0", &pipeline), 0);
-    options.output.kind = CMDKIT_STREAM_DEFAULT;
-    options.errors.kind = CMDKIT_STREAM_DEFAULT;
-    ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
-    cmdkit_clear_pipeline(&pipeline);
+    options.output.kind = options.errors.kind = CMDKIT_STREAM_DEFAULT;
+    process = started("argv_echo --child exit 0");
     ASSERT_EQ(cmdkit_wait(process, 60000), 0);
     errno = 0;
     EXPECT_EQ(cmdkit_write_input(process, "x", 0, 0), -1) << "nothing to write";
@@ -1798,11 +1720,11 @@ TEST_F(Pipelines, ASuccessIsQuietAndAFailureIsSaidOnce) {
         testing::internal::CaptureStderr();
         cmdkit_run(row.line, &options, 60000, nullptr, row.report ? &failure : nullptr);
         const std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(said.size() >= std::strlen(row.said) &&
-                      said.compare(said.size() - std::strlen(row.said), said.npos, row.said) == 0,
-                  true)
+        const size_t end = std::strlen(row.said); // with the traces before it
+        EXPECT_TRUE(row.flags == 0
+                        ? said == row.said
+                        : said.size() >= end && said.substr(said.size() - end) == row.said)
             << said;
-        EXPECT_EQ(row.flags != 0 || said == row.said, true) << said;
     }
 }
 
@@ -1881,19 +1803,16 @@ TEST_F(Pipelines, OneProgramFromAVectorInOneCall) {
     EXPECT_EQ(status.code, 3u);
     const char *missing[] = {"missing", nullptr};
     const char *empty[] = {nullptr};
-    const struct {
-        const char *const *argv;
-        int stage;
-        const char *message;
-    } refused[] = {{nullptr, CMDKIT_FAILED_REQUEST, "Refused: no argument vector."},
-                   {empty, CMDKIT_FAILED_REQUEST, "Refused: an empty argument vector."},
-                   {missing, CMDKIT_FAILED_FIND, "Command 1 (missing): not found."}};
-    for (const auto &row : refused) {
-        EXPECT_EQ(cmdkit_run_argv(row.argv, nullptr, 60000, &status, &failure), -1);
-        EXPECT_EQ(failure.stage, row.stage);
-        EXPECT_EQ(cmdkit_capture_argv(row.argv, nullptr, nullptr, 0, 0, 60000, &result, &failure),
+    const char *const *const refused[] = {nullptr, empty, missing};
+    const char *const said[] = {"Refused: no argument vector.",
+                                "Refused: an empty argument vector.",
+                                "Command 1 (missing): not found."};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(cmdkit_run_argv(refused[i], nullptr, 60000, &status, &failure), -1);
+        EXPECT_EQ(failure.stage, i < 2 ? CMDKIT_FAILED_REQUEST : CMDKIT_FAILED_FIND);
+        EXPECT_EQ(cmdkit_capture_argv(refused[i], nullptr, nullptr, 0, 0, 60000, &result, &failure),
                   -1);
-        EXPECT_STREQ(failure.message, row.message);
+        EXPECT_STREQ(failure.message, said[i]);
         EXPECT_EQ(result.output, nullptr);
     }
 }
@@ -1925,9 +1844,8 @@ TEST(DescribeExit, SaysEachStateAndCutsLikeSnprintf) {
     }
     const cmdkit_exit three{CMDKIT_EXIT_EXITED, 3};
     char cut[6] = "XXXXX";
-    EXPECT_EQ(cmdkit_describe_exit(&three, cut, 5), 13u);
+    EXPECT_EQ(cmdkit_describe_exit(&three, cut, 5) + cmdkit_describe_exit(&three, nullptr, 0), 26u);
     EXPECT_STREQ(cut, "exit");
-    EXPECT_EQ(cmdkit_describe_exit(&three, nullptr, 0), 13u);
     errno = 0;
     EXPECT_EQ(cmdkit_describe_exit(nullptr, cut, sizeof cut), 0u);
     EXPECT_EQ(errno, EINVAL);
@@ -1986,12 +1904,8 @@ TEST_F(Pipelines, AStopAsksFirstAndKillsWhatIsLeft) {
 #ifndef _WIN32
         signal(SIGTERM, row.caller_ignores_term ? SIG_IGN : SIG_DFL);
 #endif
-        cmdkit_pipeline pipeline = CMDKIT_PIPELINE_INIT;
-        ASSERT_EQ(cmdkit_parse_pipeline(row.line, &pipeline), 0);
         options.flags = row.flags | CMDKIT_START_CAPTURE_OUTPUT;
-        cmdkit_process *process = nullptr;
-        ASSERT_EQ(cmdkit_start(&pipeline, &options, &process, nullptr), 0);
-        cmdkit_clear_pipeline(&pipeline);
+        cmdkit_process *process = started(row.line);
         char told[32] = {}; // "ready", or the grandchild's pid
         if (std::strstr(row.line, "--child sleep") == nullptr) {
             EXPECT_GT(cmdkit_read_output(process, told, sizeof told - 1, 30000), 0);
