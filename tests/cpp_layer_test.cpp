@@ -310,9 +310,8 @@ TEST(CppLayer, LinesComeAsTheyArriveAndNothingIsLost) {
     EXPECT_EQ(items[1].events, CMDKIT_EVENT_ENDED);
     EXPECT_EQ(sleeper->pollables().size() * 10 + quick->pollables().size(), 10u) << "the ENDED";
 #ifndef _WIN32
-    EXPECT_TRUE(sleeper->signal(SIGTERM));
-    EXPECT_EQ(sleeper->wait(60s), cmdkit::wait_result::ended);
-    EXPECT_EQ(sleeper->status(0)->state, CMDKIT_EXIT_SIGNALED);
+    EXPECT_TRUE(sleeper->signal(SIGTERM) && sleeper->wait(60s) == cmdkit::wait_result::ended &&
+                sleeper->status(0)->state == CMDKIT_EXIT_SIGNALED);
 #else
     EXPECT_FALSE(sleeper->signal(15));
 #endif

@@ -201,11 +201,10 @@ int play(const std::vector<std::string> &args) {
         for (unsigned long long i = 0; i < number; ++i) {
             seed = seed * 1103515245u + 12345u;
             pause_milliseconds(seed >> 16 & 7);
-            const bool to_errors = (seed >> 20 & 1) != 0;
-            const std::string line =
-                (to_errors ? "e " : "o ") + args[4] + " " + std::to_string(i) + "\n";
-            std::fputs(line.c_str(), to_errors ? stderr : stdout);
-            std::fflush(to_errors ? stderr : stdout);
+            std::FILE *to = (seed >> 20 & 1) != 0 ? stderr : stdout;
+            std::fprintf(to, "%s %s %u\n", to == stderr ? "e" : "o", args[4].c_str(),
+                         static_cast<unsigned>(i));
+            std::fflush(to);
         }
     } else if (mode == "extras") {
         for (unsigned long long k = 0; k < number; ++k)
