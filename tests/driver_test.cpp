@@ -615,6 +615,7 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
          "cmdkit-run: -k needs a time limit: -t SECONDS, not 0\n" + usage},
         {{"a |"}, 2, "cmdkit-run: No command name seen.\n"},
         {{"a", "b"}, 2, "cmdkit-run: one line expected; quote the whole line\n" + usage},
+        {{}, 2, "cmdkit-run: no line to run\n" + usage},
         {{"-t", "1e3", "x"}, 2, "cmdkit-run: not a number of seconds: 1e3\n" + usage},
         {{"-t", "2147483.001", "x"},
          2,
@@ -640,13 +641,14 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
     };
     for (const run_case &row : rows) {
         const cmdkit::captured ran = run(row.args);
+        const std::string last = row.args.empty() ? "(no operand)" : row.args.back();
         const std::string expected = as_written(row.output);
-        EXPECT_EQ(static_cast<int>(ran.status.code), row.status) << row.args.back();
+        EXPECT_EQ(static_cast<int>(ran.status.code), row.status) << last;
         if (ends_with(expected, "..."))
             EXPECT_EQ(ran.output.rfind(expected.substr(0, expected.size() - 3), 0), 0u)
                 << ran.output;
         else
-            EXPECT_EQ(ran.output, expected) << row.args.back();
+            EXPECT_EQ(ran.output, expected) << last;
     }
     // Each line of a file a job, blank and `#` lines skipped, a CR before
     // the LF dropped; in the file's order with -K; the first failure in that
@@ -689,7 +691,8 @@ TEST_F(CmdkitRun, ManyLinesShowProgressAndStopForAReaderGone) {
     std::ofstream(scratch.path() / "two.txt")
         << "argv_echo --child lines 1 a\nargv_echo --child lines 1 b\n";
     int terminal = -1, side = -1;
-    ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+    winsize columns_33{24, 33, 0, 0}; // one more than the line kept below
+    ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, &columns_33), 0);
     for (const bool on_terminal : {true, false}) {
         cmdkit::start_options options;
         options.errors_stream = {on_terminal ? CMDKIT_STREAM_HANDLE : CMDKIT_STREAM_DEFAULT, side};
@@ -701,6 +704,7 @@ TEST_F(CmdkitRun, ManyLinesShowProgressAndStopForAReaderGone) {
     EXPECT_GT(read(terminal, shown, sizeof shown - 1), 0);
     EXPECT_NE(std::string(shown).find("[2/2] argv_echo --child lines 1 "), std::string::npos)
         << shown;
+    EXPECT_EQ(std::string(shown).find("lines 1 b"), std::string::npos) << "past the last column";
     close(terminal), close(side);
     std::ofstream(scratch.path() / "late.txt")
         << "argv_echo --child lines 3 x\n/bin/sh -c \"/bin/sleep 0.3; echo y\"\n"
