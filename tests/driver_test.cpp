@@ -675,6 +675,13 @@ TEST_F(CmdkitRun, EndsWithTheStatusOfWhatHappenedAndSaysWhy) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 7);
+    // A job whose pipe cannot be read is killed, not left blocked on it.
+    if (std::ifstream(preload_library)) {
+        std::ofstream(scratch.path() / "much.txt") << "argv_echo --child produce 10000000 0\n";
+        testing_support::scoped_variable preload{"LD_PRELOAD", preload_library},
+            failing{"CMDKIT_FAIL_PIPE_READ", "1"};
+        EXPECT_EQ(run({"-f", "much.txt"}).status.code, 125u);
+    }
 #endif
     EXPECT_TRUE(std::filesystem::exists(scratch.path() / "sub" / "out"));
     std::ifstream unicode(scratch.path() / std::filesystem::u8path("\xC3\xBC.txt"));

@@ -613,6 +613,7 @@ INSTANTIATE_TEST_SUITE_P(Shards, WindowsQuoting, testing::Range(0, 6));
 // Pipelines started by cmdkit_start, on every leg: the child plays each
 // part, found by its bare name on a PATH of one absolute entry.
 namespace fs = std::filesystem;
+using testing_support::fails_with;
 using testing_support::scoped_variable;
 using testing_support::scratch_directory;
 
@@ -1363,14 +1364,12 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     char buffer[64];
     EXPECT_GT(cmdkit_read_output(process, buffer, sizeof buffer, 30000), 0);
     EXPECT_EQ(cmdkit_wait(process, 30000), 0);
-    errno = 0;
-    EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 500), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_TRUE(fails_with(
+        ETIMEDOUT, [&] { return cmdkit_read_output(process, buffer, sizeof buffer, 500); }));
     // A limit of 0 is a look: nothing there, ETIMEDOUT at once.
     const auto looked = std::chrono::steady_clock::now();
-    errno = 0;
-    EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 0), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_TRUE(fails_with(ETIMEDOUT,
+                           [&] { return cmdkit_read_output(process, buffer, sizeof buffer, 0); }));
     EXPECT_LT(std::chrono::steady_clock::now() - looked, std::chrono::seconds(5));
     EXPECT_EQ(cmdkit_contained(process), 1);
     EXPECT_EQ(cmdkit_kill(process), 0);
@@ -1378,9 +1377,8 @@ TEST_F(Pipelines, CapturedOutputEndsByTheLimitOrTheKill) {
     cmdkit_free_process(process);
     process = started("argv_echo --child lines 1 x > out", &capturing);
     EXPECT_EQ(cmdkit_read_output(process, buffer, sizeof buffer, 0), 0);
-    errno = 0;
-    EXPECT_EQ(cmdkit_read_output(process, buffer, 0, 0), -1) << "0 would mean the end";
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(fails_with(EINVAL, [&] { return cmdkit_read_output(process, buffer, 0, 0); }))
+        << "0 would mean the end";
     cmdkit_free_process(process);
     EXPECT_EQ(open_descriptors(), descriptors);
 #ifndef _WIN32
@@ -1540,9 +1538,7 @@ TEST_F(Pipelines, InputIsWrittenWhileOutputAndErrorsAreRead) {
     EXPECT_TRUE(read[1] == input);
     EXPECT_EQ(read[2].size(), 100000u);
     EXPECT_EQ(cmdkit_wait(process, 60000), 0);
-    errno = 0;
-    EXPECT_EQ(cmdkit_write_input(process, "x", 1, 0), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(fails_with(EINVAL, [&] { return cmdkit_write_input(process, "x", 1, 0); }));
     cmdkit_free_process(process);
 
     // Both pipes full at once: the errors there first wait behind one read
@@ -1572,9 +1568,8 @@ TEST_F(Pipelines, InputIsWrittenWhileOutputAndErrorsAreRead) {
     options.output.kind = options.errors.kind = CMDKIT_STREAM_DEFAULT;
     process = started("argv_echo --child exit 0");
     ASSERT_EQ(cmdkit_wait(process, 60000), 0);
-    errno = 0;
-    EXPECT_EQ(cmdkit_write_input(process, "x", 0, 0), -1) << "nothing to write";
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(fails_with(EINVAL, [&] { return cmdkit_write_input(process, "x", 0, 0); }))
+        << "nothing to write";
     ptrdiff_t count = 1;
     for (int i = 0; i < 100 && count > 0; ++i)
         count = cmdkit_write_input(process, input.data(), input.size(), 10000);
@@ -1756,9 +1751,8 @@ TEST_F(Pipelines, EarlierVersionsOfTheStructsAreTaken) {
     EXPECT_EQ(report.stage, CMDKIT_FAILED_REQUEST);
     report.size -= 1;
     report.stage = 0;
-    errno = 0;
-    EXPECT_EQ(cmdkit_run("missing", nullptr, 60000, &status, &report), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(fails_with(
+        EINVAL, [&] { return cmdkit_run("missing", nullptr, 60000, &status, &report); }));
     EXPECT_EQ(report.stage, 0);
     cmdkit_captured small = CMDKIT_CAPTURED_INIT;
     small.size -= 1;
@@ -1931,9 +1925,7 @@ TEST_F(Pipelines, AStopAsksFirstAndKillsWhatIsLeft) {
             EXPECT_TRUE(ends_soon(std::stoul(told)));
             EXPECT_EQ(cmdkit_read_output(process, told, sizeof told, 10000), 0);
         }
-        errno = 0;
-        EXPECT_EQ(cmdkit_stop(process, -1), -1);
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_TRUE(fails_with(EINVAL, [&] { return cmdkit_stop(process, -1); }));
         cmdkit_free_process(process);
     }
     EXPECT_EQ(cmdkit_stop(nullptr, 0), -1);

@@ -4,7 +4,8 @@
  *   CMDKIT_FAIL_REALLOC or CMDKIT_FAIL_STRDUP (for strdup, the copy's size
  *   with its NUL) is refused;
  * - read number CMDKIT_FAIL_READ (counting from 1) from standard input
- *   fails with EIO;
+ *   fails with EIO, and so does read number CMDKIT_FAIL_PIPE_READ from
+ *   any other pipe;
  * - with CMDKIT_FAIL_POLL set, the first poll fails with EINTR, as if a
  *   signal had arrived, and says so on standard error.
  * Everything else is passed on to glibc. */
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern void *__libc_malloc(size_t size);
@@ -43,11 +45,14 @@ char *strdup(const char *s) {
 }
 
 ssize_t read(int descriptor, void *buffer, size_t size) {
-    static size_t reads_of_input;
+    static size_t reads_of_input, reads_of_pipes;
+    struct stat kind;
     static ssize_t (*libc_read)(int, void *, size_t);
     if (libc_read == NULL)
         libc_read = (ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
-    if (descriptor == STDIN_FILENO && refuse("CMDKIT_FAIL_READ", ++reads_of_input)) {
+    const int piped = descriptor != STDIN_FILENO && fstat(descriptor, &kind) == 0 &&
+                      S_ISFIFO(kind.st_mode) && refuse("CMDKIT_FAIL_PIPE_READ", ++reads_of_pipes);
+    if (piped || (descriptor == STDIN_FILENO && refuse("CMDKIT_FAIL_READ", ++reads_of_input))) {
         errno = EIO;
         return -1;
     }

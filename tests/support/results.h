@@ -1,10 +1,18 @@
 #ifndef CMDKIT_TESTS_RESULTS_H
 #define CMDKIT_TESTS_RESULTS_H
 
+#include <cerrno>
 #include <optional>
 #include <string>
 
 namespace testing_support {
+
+// Whether `call` fails as the library says it failed: -1, with `error` in
+// errno, which is cleared first so that no earlier failure passes for it.
+template <typename Call> bool fails_with(int error, Call call) {
+    errno = 0;
+    return call() == -1 && errno == error;
+}
 
 // The value of a string the library returned, which is then freed; nullopt
 // for a null result.
