@@ -5,15 +5,13 @@
 #   compile_commands.sh CMDKIT_RUN SOURCE WORK
 set -euo pipefail
 run=$1 source=$2 work=$3
-rm -rf "$work"
-mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work"
 cmake -S "$source" -B "$work" -DCMAKE_BUILD_TYPE=Debug -DCMDKIT_BUILD_TESTS=OFF \
     -DCMDKIT_BUILD_DEMO=OFF -DCMDKIT_INSTALL=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
     >"$work.log" 2>&1
 cmake --build "$work" -j 2 --target cmdkit >>"$work.log" 2>&1
-python3 -c 'import json, sys
-for entry in json.load(open(sys.argv[1])):
-    print(entry["command"])' "$work/compile_commands.json" >"$work/commands.txt"
+python3 -c 'import json, sys; print("\n".join(e["command"] for e in json.load(sys.stdin)))' \
+    <"$work/compile_commands.json" >"$work/commands.txt"
 cd "$work"
 find . -name '*.o' -exec mv {} {}.built \;
 "$run" -j 2 -q -f commands.txt

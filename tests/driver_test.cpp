@@ -773,8 +773,7 @@ TEST_F(CmdkitRun, EndsByTheSignalThatEndedOrStoppedThePipeline) {
         char *rest = nullptr;
         const auto pid = static_cast<pid_t>(std::strtol(told.c_str(), &rest, 10));
         const auto command = static_cast<pid_t>(std::strtol(rest, nullptr, 10));
-        if (row.in_grace)
-            usleep(1000000);
+        usleep(row.in_grace ? 1000000 : 0);
         const auto sent = std::chrono::steady_clock::now();
         ASSERT_EQ(row.whole_group ? killpg(pid, row.number) : kill(pid, row.number), 0);
         EXPECT_EQ(process->wait(std::chrono::seconds(30)), cmdkit::wait_result::ended);

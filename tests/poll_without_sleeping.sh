@@ -4,8 +4,7 @@
 # call, and no poll with a time limit comes back empty.
 #   poll_without_sleeping.sh STRACE UNIT_TESTS
 set -uo pipefail
-strace=$1
-tests=$2
+strace=$1 tests=$2
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! "$strace" -qq -o "$log" -e trace=nanosleep,clock_nanosleep,poll,ppoll "$tests" \
