@@ -386,6 +386,15 @@ const cmdkit_start_options *start_options_of(const cmdkit_run_all_options *optio
     return options != nullptr && options->size >= sizeof *options ? options->start : nullptr;
 }
 
+// Both entry points: the jobs, given as lines or as pipelines, run and
+// reported the same way.
+int run_reported(run &all, const cmdkit_run_all_options *options, cmdkit_failure *failure) {
+    all.options = options;
+    return reporting(start_options_of(options), failure,
+                     [&](const cmdkit_start_options &start, const held_traces &held,
+                         start_failure &outcome) { return run_all(all, start, held, outcome); });
+}
+
 } // namespace
 
 extern "C" int cmdkit_run_all(const char *const *lines, size_t count,
@@ -393,10 +402,7 @@ extern "C" int cmdkit_run_all(const char *const *lines, size_t count,
     run all;
     all.lines = lines;
     all.count = count;
-    all.options = options;
-    return reporting(start_options_of(options), failure,
-                     [&](const cmdkit_start_options &start, const held_traces &held,
-                         start_failure &outcome) { return run_all(all, start, held, outcome); });
+    return run_reported(all, options, failure);
 }
 
 extern "C" int cmdkit_run_all_pipelines(const cmdkit_pipeline *const *pipelines, size_t count,
@@ -405,8 +411,5 @@ extern "C" int cmdkit_run_all_pipelines(const cmdkit_pipeline *const *pipelines,
     run all;
     all.pipelines = pipelines;
     all.count = count;
-    all.options = options;
-    return reporting(start_options_of(options), failure,
-                     [&](const cmdkit_start_options &start, const held_traces &held,
-                         start_failure &outcome) { return run_all(all, start, held, outcome); });
+    return run_reported(all, options, failure);
 }
