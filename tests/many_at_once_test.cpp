@@ -430,7 +430,7 @@ TEST_F(ManyAtOnce, RunAllGivesEachJobsOutputWhole) {
         for (size_t i = 0; i < lines.size(); ++i)
             EXPECT_TRUE(seen.results[i].output == pattern(sizes[i]) &&
                         seen.results[i].errors == pattern(sizes[i] / 3))
-                << i;
+                << i << ": outcome " << seen.outcomes[i] << ", stage " << seen.stages[i];
         EXPECT_TRUE(jobs != 100 || std::is_sorted(seen.order.begin(), seen.order.end()));
     }
 }
